@@ -1,0 +1,136 @@
+#include "binding/arguments.hpp"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "binding/convert.hpp"
+
+namespace frasolet::binding {
+namespace {
+
+std::string display_name(const Parameters& parameters) {
+    std::string name;
+    if (parameters.owner != nullptr) {
+        name += parameters.owner;
+        name += '.';
+    }
+    name += parameters.function;
+    name += "()";
+    return name;
+}
+
+[[noreturn]] void too_many(const Parameters& parameters, std::size_t given) {
+    std::string message = display_name(parameters);
+    if (parameters.required == parameters.count) {
+        message += " takes " + std::to_string(parameters.count);
+    } else {
+        message += " takes from " + std::to_string(parameters.required) + " to " +
+                   std::to_string(parameters.count);
+    }
+    message += " positional arguments but " + std::to_string(given) +
+               (given == 1 ? " was given" : " were given");
+    throw_message(PyExc_TypeError, std::move(message));
+}
+
+[[noreturn]] void multiple_values(const Parameters& parameters, const char* name) {
+    throw_message(PyExc_TypeError,
+                  display_name(parameters) + " got multiple values for argument '" + name + "'");
+}
+
+[[noreturn]] void unexpected_keyword(const Parameters& parameters, PyObject* keyword) {
+    throw_message(PyExc_TypeError, display_name(parameters) +
+                                       " got an unexpected keyword argument '" +
+                                       lenient_text(keyword) + "'");
+}
+
+// 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+std::string name_list(const std::vector<const char*>& names) {
+    std::string list;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() > 2) list += ',';
+            list += (i + 1 == names.size()) ? " and " : " ";
+        }
+        list += '\'';
+        list += names[i];
+        list += '\'';
+    }
+    return list;
+}
+
+void check_missing(const Parameters& parameters, const BoundArguments& slots,
+                   std::size_t positional_count) {
+    std::vector<const char*> missing;
+    for (std::size_t i = positional_count; i < parameters.required; ++i) {
+        if (slots[i] == nullptr) missing.push_back(parameters.names[i]);
+    }
+    if (missing.empty()) return;
+    throw_message(PyExc_TypeError, display_name(parameters) + " missing " +
+                                       std::to_string(missing.size()) + " required positional " +
+                                       (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                                       name_list(missing));
+}
+
+// Puts one keyword argument into its slot.
+void bind_keyword(const Parameters& parameters, BoundArguments& slots, PyObject* keyword,
+                  PyObject* value) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &size) : nullptr;
+    if (text == nullptr) {
+        // Not encodable (a lone surrogate) or not a str: it matches no name.
+        PyErr_Clear();
+        unexpected_keyword(parameters, keyword);
+    }
+    const std::string_view name(text, static_cast<std::size_t>(size));
+    for (std::size_t i = 0; i < parameters.count; ++i) {
+        if (name != parameters.names[i]) continue;
+        if (slots[i] != nullptr) multiple_values(parameters, parameters.names[i]);
+        slots[i] = value;
+        return;
+    }
+    unexpected_keyword(parameters, keyword);
+}
+
+BoundArguments bind_positional(const Parameters& parameters, PyObject* const* arguments,
+                               std::size_t positional_count) {
+    if (positional_count > parameters.count) too_many(parameters, positional_count);
+    BoundArguments slots{};
+    for (std::size_t i = 0; i < positional_count; ++i) slots[i] = arguments[i];
+    return slots;
+}
+
+}  // namespace
+
+BoundArguments bind_vector(const Parameters& parameters, PyObject* const* arguments,
+                           Py_ssize_t positional_count, PyObject* keyword_names) {
+    const auto given = static_cast<std::size_t>(positional_count);
+    BoundArguments slots = bind_positional(parameters, arguments, given);
+    if (keyword_names != nullptr) {
+        const Py_ssize_t keyword_count = PyTuple_GET_SIZE(keyword_names);
+        for (Py_ssize_t i = 0; i < keyword_count; ++i) {
+            bind_keyword(parameters, slots, PyTuple_GET_ITEM(keyword_names, i),
+                         arguments[positional_count + i]);
+        }
+    }
+    check_missing(parameters, slots, given);
+    return slots;
+}
+
+BoundArguments bind_tuple(const Parameters& parameters, PyObject* arguments, PyObject* keywords) {
+    const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(arguments));
+    BoundArguments slots =
+        bind_positional(parameters, &PyTuple_GET_ITEM(arguments, 0), given);
+    if (keywords != nullptr) {
+        Py_ssize_t position = 0;
+        PyObject *keyword, *value;
+        while (PyDict_Next(keywords, &position, &keyword, &value)) {
+            bind_keyword(parameters, slots, keyword, value);
+        }
+    }
+    check_missing(parameters, slots, given);
+    return slots;
+}
+
+}  // namespace frasolet::binding

@@ -1,0 +1,56 @@
+// Binding a call's arguments to a callable's parameters.
+//
+// Every callable that takes an argument list has one constant description.
+// Parameters are all positional-or-keyword; the first `required` of them are
+// required. Binding fills one borrowed slot per parameter (null when
+// missing) or fails with the interpreter-style TypeError messages.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "binding/python.hpp"
+
+namespace frasolet::binding {
+
+inline constexpr std::size_t kMaxParameters = 2;
+
+struct Parameters {
+    const char* owner;     // class name, or nullptr for the module function
+    const char* function;  // name under which Python calls it
+    std::array<const char*, kMaxParameters> names;
+    std::size_t count;
+    std::size_t required;
+};
+
+// Borrowed references, one per parameter; null where the argument is missing.
+using BoundArguments = std::array<PyObject*, kMaxParameters>;
+
+// The fast-call form: positional vector, then the values of `keyword_names`.
+BoundArguments bind_vector(const Parameters& parameters, PyObject* const* arguments,
+                           Py_ssize_t positional_count, PyObject* keyword_names);
+
+// The tuple-and-dict form used by constructors.
+BoundArguments bind_tuple(const Parameters& parameters, PyObject* arguments, PyObject* keywords);
+
+// Runs `convert` for the named argument; a TypeError it throws gets the
+// "argument '<name>': " prefix, any other failure passes unchanged.
+template <class Convert>
+auto convert_argument(const char* name, Convert&& convert) -> decltype(convert());
+
+}  // namespace frasolet::binding
+
+#include "binding/failure.hpp"
+
+namespace frasolet::binding {
+
+template <class Convert>
+auto convert_argument(const char* name, Convert&& convert) -> decltype(convert()) {
+    try {
+        return convert();
+    } catch (Failure& failure) {
+        throw std::move(failure).with_argument_prefix(name);
+    }
+}
+
+}  // namespace frasolet::binding

@@ -1,0 +1,124 @@
+#include "binding/convert.hpp"
+
+#include <limits>
+
+#include "fragment/siphash.hpp"
+
+namespace frasolet::binding {
+
+std::string type_name(PyObject* object) {
+    static constexpr const char* kUnknown = "<failed to extract type name>";
+    Owned name = Owned::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+    if (!name || !PyUnicode_Check(name.get())) {
+        PyErr_Clear();
+        return kUnknown;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return kUnknown;
+    }
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
+void throw_conversion_error(PyObject* object, const char* target) {
+    std::string message(1, '\'');
+    message += type_name(object);
+    message += "' object cannot be converted to '";
+    message += target;
+    message += '\'';
+    throw_message(PyExc_TypeError, std::move(message));
+}
+
+std::string lenient_text(PyObject* object) {
+    Owned text = Owned::steal(PyObject_Str(object));
+    if (!text) throw_fetched();
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) {
+        return std::string(utf8, static_cast<std::size_t>(size));
+    }
+    PyErr_Clear();
+    Owned bytes = Owned::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+    if (!bytes) throw_fetched();
+    Owned repaired = Owned::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                                       PyBytes_GET_SIZE(bytes.get()), "replace"));
+    if (!repaired) throw_fetched();
+    const char* utf8 = PyUnicode_AsUTF8AndSize(repaired.get(), &size);
+    if (utf8 == nullptr) throw_fetched();
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::string_view text_view(PyObject* object) {
+    if (!PyUnicode_Check(object)) throw_conversion_error(object, "PyString");
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+    if (text == nullptr) throw_fetched();
+    return std::string_view(text, static_cast<std::size_t>(size));
+}
+
+Owned make_str(std::string_view text) {
+    Owned object = Owned::steal(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    if (!object) throw_api_call_failed();
+    return object;
+}
+
+void check_list(PyObject* object) {
+    if (!PyList_Check(object)) throw_conversion_error(object, "PyList");
+}
+
+void check_dict(PyObject* object) {
+    if (!PyDict_Check(object)) throw_conversion_error(object, "PyDict");
+}
+
+Py_ssize_t detail::reservation_for(PyObject* sequence) noexcept {
+    const Py_ssize_t length = PyObject_Size(sequence);
+    if (length < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return std::min(length, kMaxReservation);
+}
+
+TextList to_text_list(PyObject* object) {
+    return to_native_list<Text>(object, [](PyObject* item) { return to_text(item); });
+}
+
+Owned text_list_to_python(const TextList& texts) {
+    return build_list(texts.size(), [&](std::size_t i) { return make_str(texts[i]); });
+}
+
+Owned make_dict() {
+    Owned dict = Owned::steal(PyDict_New());
+    if (!dict) throw_api_call_failed();
+    return dict;
+}
+
+void dict_set(PyObject* dict, std::string_view key, Owned value) {
+    Owned key_object = make_str(key);
+    if (PyDict_SetItem(dict, key_object.get(), value.get()) < 0) throw_fetched();
+}
+
+std::uint64_t to_index(PyObject* object) {
+    Owned integer = Owned::steal(PyNumber_Index(object));
+    if (!integer) throw_fetched();
+    const unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_fetched();
+    return value;
+}
+
+Py_hash_t to_python_hash(std::uint64_t digest) noexcept {
+    static_assert(sizeof(Py_hash_t) == sizeof(std::int64_t));
+    return static_cast<Py_hash_t>(signed_hash(digest));
+}
+
+Py_ssize_t to_python_length(std::size_t length) {
+    if (length > static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max())) {
+        throw Failure::no_argument(PyExc_OverflowError);
+    }
+    return static_cast<Py_ssize_t>(length);
+}
+
+}  // namespace frasolet::binding

@@ -1,0 +1,128 @@
+// Conversions of values between Python objects and native ones.
+//
+// Native text is UTF-8. Conversions that fail throw a Failure carrying the
+// exact Python exception; conversions that must not fail (making a str, list
+// or dict) end in an internal fault when the interpreter cannot make them.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "binding/failure.hpp"
+#include "fragment/allocator.hpp"
+
+namespace frasolet::binding {
+
+// The `__qualname__` of the object's type, or "<failed to extract type
+// name>" when that cannot be read as a str.
+std::string type_name(PyObject* object);
+
+// TypeError "'<type name>' object cannot be converted to '<target>'".
+[[noreturn]] void throw_conversion_error(PyObject* object, const char* target);
+
+// str(object) as UTF-8; lone surrogates come out as U+FFFD replacements.
+// For messages only.
+std::string lenient_text(PyObject* object);
+
+// Text conversion: a str (or subclass) read as UTF-8 without calling any of
+// its methods. The view lives as long as the str.
+std::string_view text_view(PyObject* object);
+inline Text to_text(PyObject* object) {
+    const std::string_view view = text_view(object);
+    return Text(view.data(), view.size());
+}
+
+// Optional text conversion: a missing argument or None gives no text.
+inline std::optional<std::string_view> optional_text_view(PyObject* maybe_missing) {
+    if (maybe_missing == nullptr || maybe_missing == Py_None) return std::nullopt;
+    return text_view(maybe_missing);
+}
+
+Owned make_str(std::string_view text);
+
+void check_list(PyObject* object);  // list or subclass, else target "PyList"
+void check_dict(PyObject* object);  // dict or subclass, else target "PyDict"
+
+// Sequence conversion: `object` must pass the interpreter's sequence check
+// (target "Sequence"); its length, if it can tell, only sizes the result;
+// items come from the iteration protocol and go through `convert_item`.
+template <class Element, class ConvertItem>
+List<Element> to_native_list(PyObject* object, ConvertItem&& convert_item);
+
+TextList to_text_list(PyObject* object);
+
+// List building: a new list of exactly `size` items, item i made by
+// `make_item(i)` (which returns an Owned new reference).
+template <class MakeItem>
+Owned build_list(std::size_t size, MakeItem&& make_item);
+
+Owned text_list_to_python(const TextList& texts);
+
+// Dict building.
+Owned make_dict();
+void dict_set(PyObject* dict, std::string_view key, Owned value);
+
+// Calls visit(key, value) for every item, in the dict's own order, reading
+// its storage directly (a subclass's methods are not called). A reference to
+// both is held for the visit.
+template <class Visit>
+void visit_dict(PyObject* dict, Visit&& visit);
+
+// Index conversion through the integer-index protocol to an unsigned
+// 64-bit value; the interpreter's TypeError and OverflowError pass unchanged.
+std::uint64_t to_index(PyObject* object);
+
+// Hash conversion: the digest's bits read as signed, -1 becoming -2.
+Py_hash_t to_python_hash(std::uint64_t digest) noexcept;
+
+// Length conversion: OverflowError (no argument) beyond Py_ssize_t.
+Py_ssize_t to_python_length(std::size_t length);
+
+// ---------------------------------------------------------------------------
+
+namespace detail {
+// How many elements a sequence conversion reserves up front: what the
+// sequence says, but never so much that a lying __len__ can exhaust memory.
+inline constexpr Py_ssize_t kMaxReservation = 1 << 16;
+Py_ssize_t reservation_for(PyObject* sequence) noexcept;
+}  // namespace detail
+
+template <class Element, class ConvertItem>
+List<Element> to_native_list(PyObject* object, ConvertItem&& convert_item) {
+    if (!PySequence_Check(object)) throw_conversion_error(object, "Sequence");
+    List<Element> elements;
+    elements.reserve(static_cast<std::size_t>(detail::reservation_for(object)));
+    Owned iterator = Owned::steal(PyObject_GetIter(object));
+    if (!iterator) throw_fetched();
+    while (Owned item = Owned::steal(PyIter_Next(iterator.get()))) {
+        elements.push_back(convert_item(item.get()));
+    }
+    if (PyErr_Occurred()) throw_fetched();
+    return elements;
+}
+
+template <class MakeItem>
+Owned build_list(std::size_t size, MakeItem&& make_item) {
+    Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+    if (!list) throw_api_call_failed();
+    for (std::size_t i = 0; i < size; ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make_item(i).release());
+    }
+    return list;
+}
+
+template <class Visit>
+void visit_dict(PyObject* dict, Visit&& visit) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        const Owned held_key = Owned::borrow(key);
+        const Owned held_value = Owned::borrow(value);
+        visit(held_key.get(), held_value.get());
+    }
+}
+
+}  // namespace frasolet::binding

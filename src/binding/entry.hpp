@@ -1,0 +1,49 @@
+// Entry guards: the boundary between the interpreter and native code.
+//
+// Every function the interpreter calls runs its body through one of these.
+// The body returns its result or throws; the guard turns a throw into the
+// pending Python exception and the failure value of the entry kind. Locals
+// of the body (borrows, owned references) are released before that, on
+// every path.
+#pragma once
+
+#include "binding/failure.hpp"
+
+namespace frasolet::binding {
+
+// Functions, methods, constructors, getters, str/repr/iter/next, subscript:
+// a new reference, or null.
+template <class Body>
+PyObject* object_entry(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+// Setters: 0, or -1.
+template <class Body>
+int status_entry(Body&& body) noexcept {
+    try {
+        body();
+        return 0;
+    } catch (...) {
+        raise_current_exception();
+        return -1;
+    }
+}
+
+// Hash and length: the body's value (never -1), or -1.
+template <class Result, class Body>
+Result value_entry(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        raise_current_exception();
+        return -1;
+    }
+}
+
+}  // namespace frasolet::binding

@@ -1,0 +1,79 @@
+// The layout every instance of the module's classes shares, and the borrow
+// flag that guards its record against re-entry.
+//
+// Layout: the object header, then the borrow flag (a signed word: 0 free,
+// n > 0 shared borrows, -1 exclusive), then the class's native record.
+#pragma once
+
+#include <new>
+#include <utility>
+
+#include "binding/failure.hpp"
+
+namespace frasolet::binding {
+
+template <class Record>
+struct Instance {
+    PyObject_HEAD
+    Py_ssize_t borrow_flag;
+    Record record;
+
+    static Instance* from(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
+};
+
+// Readers hold this for the duration of their work.
+class SharedBorrow {
+public:
+    explicit SharedBorrow(Py_ssize_t& flag) : flag_(flag) {
+        if (flag_ == -1) throw_message(PyExc_RuntimeError, "Already mutably borrowed");
+        ++flag_;
+    }
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    ~SharedBorrow() { --flag_; }
+
+private:
+    Py_ssize_t& flag_;
+};
+
+// Writers hold this for the duration of their work.
+class ExclusiveBorrow {
+public:
+    explicit ExclusiveBorrow(Py_ssize_t& flag) : flag_(flag) {
+        if (flag_ != 0) throw_message(PyExc_RuntimeError, "Already borrowed");
+        flag_ = -1;
+    }
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+    ~ExclusiveBorrow() { flag_ = 0; }
+
+private:
+    Py_ssize_t& flag_;
+};
+
+// Makes an instance of `type` (the class itself or a subclass) through its
+// allocation slot and moves `record` into it. If allocation fails the record
+// is released and the interpreter's error is thrown.
+template <class Record>
+Owned make_instance(PyTypeObject* type, Record record) {
+    allocfunc allocate = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+    Owned object = Owned::steal(allocate(type, 0));
+    if (!object) throw_fetched();
+    auto* instance = Instance<Record>::from(object.get());
+    instance->borrow_flag = 0;
+    new (&instance->record) Record(std::move(record));
+    return object;
+}
+
+// The dealloc slot: releases the record, frees the memory through the free
+// slot of the object's own type and drops the instance's reference to that
+// type (instances of heap types own one).
+template <class Record>
+void release_instance(PyObject* object) noexcept {
+    PyTypeObject* type = Py_TYPE(object);
+    Instance<Record>::from(object)->record.~Record();
+    type->tp_free(object);
+    Py_DECREF(type);
+}
+
+}  // namespace frasolet::binding

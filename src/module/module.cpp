@@ -1,0 +1,58 @@
+// The module's one exported entry and its initialisation body.
+#include "binding/entry.hpp"
+#include "binding/module_registration.hpp"
+#include "fragment/allocator.hpp"
+#include "fragment/prompt_fragment.hpp"
+#include "module/parse_operation.hpp"
+#include "template/prompt_template.hpp"
+
+namespace frasolet {
+namespace {
+
+using namespace binding;
+
+constexpr const char* kVersion = "0.4.0";
+constexpr Parameters kParseParameters{nullptr, "parse", {"template"}, 1, 1};
+
+PyObject* module_parse(PyObject*, PyObject* const* arguments, Py_ssize_t count, PyObject* names) {
+    return object_entry([&] { return parse_operation(kParseParameters, arguments, count, names); });
+}
+
+PyMethodDef parse_record = {"parse", as_method(module_parse), METH_FASTCALL | METH_KEYWORDS,
+                            kParseDoc};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "frasolet",
+    "Frasolet Module",
+    0,        // no per-module state
+    nullptr,  // no method table: parse is added by the body below
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+// The core allocates through the interpreter's raw allocator, so that its
+// memory shows in the interpreter's accounting and fails where it fails.
+void route_core_memory() {
+    static bool routed = false;
+    if (routed) return;
+    set_memory_hooks({PyMem_RawMalloc, PyMem_RawFree});
+    routed = true;
+}
+
+Owned initialise() {
+    route_core_memory();
+    Owned module = Owned::steal(PyModule_Create2(&module_definition, 1013));
+    if (!module) throw_fetched();
+    add_text_attribute(module.get(), "__version__", kVersion);
+    add_function(module.get(), make_module_function(&parse_record, module.get()).get());
+    add_class(module.get(), "PromptFragment", prompt_fragment_type());
+    add_class(module.get(), "PromptTemplate", prompt_template_type());
+    return module;
+}
+
+}  // namespace
+}  // namespace frasolet
+
+PyMODINIT_FUNC PyInit_frasolet() {
+    return frasolet::binding::object_entry(frasolet::initialise);
+}

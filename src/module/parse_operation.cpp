@@ -1,0 +1,35 @@
+#include "module/parse_operation.hpp"
+
+#include "binding/convert.hpp"
+#include "fragment/prompt_fragment.hpp"
+#include "parser/parser.hpp"
+
+namespace frasolet {
+
+using namespace binding;
+
+const char* const kParseDoc =
+    "parse(template)\n--\n\n"
+    "Parse frasolet template to Fragments\n\n"
+    "Args:\n"
+    "    template (:obj:`str`):\n"
+    "        The template text to be parsed into fragments.\n"
+    "\nReturns:\n"
+    "    A :obj:`List` of :class:`~prompt.PromptFragment`: The prompt fragments";
+
+FragmentList parse_or_raise(std::string_view text) {
+    ParseResult result = parse_template(text);
+    if (auto* failure = std::get_if<ParseFailure>(&result)) {
+        throw_message(PyExc_OSError, failure->message());
+    }
+    return std::move(std::get<FragmentList>(result));
+}
+
+Owned parse_operation(const Parameters& parameters, PyObject* const* arguments,
+                      Py_ssize_t positional_count, PyObject* keyword_names) {
+    const BoundArguments bound = bind_vector(parameters, arguments, positional_count, keyword_names);
+    const std::string_view text = convert_argument("template", [&] { return text_view(bound[0]); });
+    return fragments_to_python(parse_or_raise(text));
+}
+
+}  // namespace frasolet

@@ -1,0 +1,24 @@
+// The parse operation shared by frasolet.parse and the static parse methods
+// of both classes: template text in, a new list of new PromptFragment out.
+#pragma once
+
+#include <string_view>
+
+#include "binding/arguments.hpp"
+#include "binding/owned.hpp"
+#include "fragment/fragment.hpp"
+
+namespace frasolet {
+
+// The docstring of every parse entry (its first lines are the signature).
+extern const char* const kParseDoc;
+
+// Runs parse_template; a failure report becomes OSError with its message.
+FragmentList parse_or_raise(std::string_view text);
+
+// Binds `template` against `parameters` (which name the entry in binding
+// errors), parses it and builds the list.
+binding::Owned parse_operation(const binding::Parameters& parameters, PyObject* const* arguments,
+                               Py_ssize_t positional_count, PyObject* keyword_names);
+
+}  // namespace frasolet

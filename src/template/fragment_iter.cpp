@@ -1,0 +1,74 @@
+#include "template/fragment_iter.hpp"
+
+#include "binding/class_object.hpp"
+#include "binding/entry.hpp"
+#include "binding/instance.hpp"
+#include "fragment/prompt_fragment.hpp"
+
+namespace frasolet {
+namespace {
+
+using namespace binding;
+
+struct IteratorRecord {
+    FragmentList records;   // records before `position` have been handed out
+    std::size_t position = 0;
+    std::size_t end = 0;
+};
+
+using IteratorObject = Instance<IteratorRecord>;
+
+LazyClass& iterator_class();
+
+IteratorObject& checked_self(PyObject* self) {
+    check_instance(self, iterator_class());
+    return *IteratorObject::from(self);
+}
+
+PyObject* iterator_iter(PyObject* self) {
+    return object_entry([&] {
+        IteratorObject& instance = checked_self(self);
+        SharedBorrow borrow(instance.borrow_flag);
+        return Owned::borrow(self);
+    });
+}
+
+PyObject* iterator_next(PyObject* self) {
+    return object_entry([&] {
+        IteratorObject& instance = checked_self(self);
+        Fragment next;
+        {
+            ExclusiveBorrow borrow(instance.borrow_flag);
+            IteratorRecord& state = instance.record;
+            if (state.position == state.end) throw Failure::none_argument(PyExc_StopIteration);
+            next = std::move(state.records[state.position++]);
+        }
+        return new_fragment_object(std::move(next));
+    });
+}
+
+const PyType_Slot kSlots[] = {
+    {Py_tp_iter, as_slot(iterator_iter)},
+    {Py_tp_iternext, as_slot(iterator_next)},
+};
+
+const ClassSpec kSpec{
+    nullptr, "PromptFragmentIter", "PromptFragmentIter(self)\n--\n\n", sizeof(IteratorObject),
+    release_instance<IteratorRecord>, false, nullptr, nullptr, kSlots,
+};
+
+LazyClass& iterator_class() {
+    static LazyClass lazy(kSpec);
+    return lazy;
+}
+
+}  // namespace
+
+Owned new_fragment_iterator(FragmentList&& records) {
+    IteratorRecord record;
+    record.end = records.size();
+    record.records = std::move(records);
+    return make_instance(iterator_class().get(), std::move(record));
+}
+
+}  // namespace frasolet

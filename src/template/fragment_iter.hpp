@@ -1,0 +1,15 @@
+// PromptFragmentIter: hands out a private copy of a template's records as
+// new PromptFragment objects.
+#pragma once
+
+#include "binding/owned.hpp"
+#include "fragment/fragment.hpp"
+
+namespace frasolet {
+
+// A new iterator owning `records`, positioned at the first. Its class is
+// made on the first call. If the instance cannot be allocated, the records
+// are released and the interpreter's error is thrown.
+binding::Owned new_fragment_iterator(FragmentList&& records);
+
+}  // namespace frasolet
