@@ -4,7 +4,7 @@
 # fresh clone:
 #
 #   bash scripts/run.sh demo      build, then run the quickstart example
-#   bash scripts/run.sh test      build, then run every test (native, Python, fuzz smoke)
+#   bash scripts/run.sh test      build, then run every test (native, fuzz smoke, Python)
 #   bash scripts/run.sh fuzz [S]  run the libFuzzer target of the parser for S seconds (default 60)
 #
 # PYTHON_VERSION picks the interpreter (default 3.10); it is found on PATH as
@@ -114,10 +114,11 @@ case "$command" in
         "$VENV/bin/python" examples/quickstart.py
         ;;
     test)
-        setup
+        ensure_system_packages
         native_tests
-        python_tests "$@"
         run_fuzzer "${FUZZ_SECONDS:-15}"
+        build_extension
+        python_tests "$@"
         ;;
     fuzz)
         ensure_system_packages
