@@ -76,12 +76,13 @@ void write_diagnostic(const InternalFault& fault) noexcept {
 
 void raise_fault(const InternalFault& fault) noexcept {
     if (!fault.resumed) write_diagnostic(fault);
-    if (PyObject* type = panic_exception_type()) {
-        PyErr_SetString(type, fault.message.c_str());
-    } else {
-        // Without the class there is no way to report the fault as such;
-        // the interpreter's own error (set by the failed making) stands.
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, fault.message.c_str());
+    // Without the class (the interpreter could not make it) the fault can
+    // only be reported as a SystemError.
+    PyObject* type = panic_exception_type();
+    try {
+        Failure::message(type != nullptr ? type : PyExc_SystemError, fault.message).restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
     }
 }
 
@@ -184,19 +185,22 @@ void Failure::restore() && noexcept {
             if (arguments) PyErr_SetObject(type_.get(), arguments.get());
             return;
         }
-        case Form::message:
+        case Form::message: {
+            // Sized, so that a message holding a NUL (a keyword name can) is
+            // kept whole.
+            Owned text = Owned::steal(PyUnicode_FromStringAndSize(
+                message_.data(), static_cast<Py_ssize_t>(message_.size())));
+            if (!text) return;
             if (!cause_) {
-                PyErr_SetString(type_.get(), message_.c_str());
+                PyErr_SetObject(type_.get(), text.get());
                 return;
             }
-            Owned text = Owned::steal(
-                PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
-            if (!text) return;
             Owned exception = Owned::steal(PyObject_CallOneArg(type_.get(), text.get()));
             if (!exception) return;
             PyException_SetCause(exception.get(), cause_.release());
             PyErr_SetObject(type_.get(), exception.get());
             return;
+        }
     }
 }
 
