@@ -4,18 +4,27 @@
 # fresh clone:
 #
 #   bash scripts/run.sh demo      build, then run the quickstart example
-#   bash scripts/run.sh test      build, then run every test (native, fuzz smoke, Python)
+#   bash scripts/run.sh test      build, then run every test: the native unit
+#                                 tests, a fuzz smoke run, and the Python suite
+#                                 on CPython 3.10 (the reference) and 3.13
+#   bash scripts/run.sh matrix    the same with the Python suite on 3.10 to 3.13
 #   bash scripts/run.sh fuzz [S]  run the libFuzzer target of the parser for S seconds (default 60)
+#   bash scripts/run.sh setup     only set up and build
 #
-# PYTHON_VERSION picks the interpreter (default 3.10); it is found on PATH as
-# pythonX.Y or through pyenv.
+# PYTHON_VERSION picks the interpreter of demo and setup (default 3.10);
+# TEST_PYTHON_VERSIONS the interpreters of test. Interpreters are found
+# through pyenv or as pythonX.Y on PATH. Extra arguments of test and matrix
+# go to pytest.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT"
 
-PYTHON_VERSION=${PYTHON_VERSION:-3.10}
-VENV="$ROOT/.venv/py$PYTHON_VERSION"
+use_python() {
+    PYTHON_VERSION=$1
+    VENV="$ROOT/.venv/py$PYTHON_VERSION"
+}
+use_python "${PYTHON_VERSION:-3.10}"
 JOBS=$(nproc 2>/dev/null || echo 2)
 APT_PACKAGES=(cmake g++ libgtest-dev clang libclang-rt-14-dev valgrind)
 
@@ -101,31 +110,58 @@ run_fuzzer() {
 }
 
 python_tests() {
-    log "Python tests"
+    log "Python tests on CPython $PYTHON_VERSION"
     "$VENV/bin/python" -m pytest -q "$@"
+}
+
+# Builds and runs the Python suite on each version in turn, going on after
+# a failure, then prints one line per version. Fails if any version failed.
+python_suites() {
+    local versions=$1
+    shift
+    local failed=0 version summaries=()
+    for version in $versions; do
+        local output="build/pytest-py$version.log" status=ok
+        mkdir -p build
+        # A process of its own, so that `set -e` holds inside it.
+        if ! PYTHON_VERSION=$version bash "$ROOT/scripts/run.sh" pytest "$@" 2>&1 | tee "$output"; then
+            status=FAILED
+            failed=1
+        fi
+        summaries+=("CPython $version: $status, $(grep -E '[0-9]+ (passed|failed)' "$output" | tail -n 1 || true)")
+    done
+    log "Python suites"
+    printf '%s\n' "${summaries[@]}"
+    return "$failed"
 }
 
 command=${1:-test}
 shift || true
 case "$command" in
     setup) setup ;;
+    pytest)
+        # One interpreter's Python suite (used by test and matrix).
+        build_extension
+        python_tests "$@"
+        ;;
     demo)
         setup
         "$VENV/bin/python" examples/quickstart.py
         ;;
-    test)
+    test | matrix)
+        default_versions="3.10 3.13"
+        [ "$command" = matrix ] && default_versions="3.10 3.11 3.12 3.13"
         ensure_system_packages
         native_tests
         run_fuzzer "${FUZZ_SECONDS:-15}"
-        build_extension
-        python_tests "$@"
+        python_suites "${TEST_PYTHON_VERSIONS:-$default_versions}" "$@"
         ;;
     fuzz)
         ensure_system_packages
         run_fuzzer "${1:-60}"
         ;;
     *)
-        echo "usage: bash scripts/run.sh {setup|demo|test|fuzz [seconds]}" >&2
+        echo "usage: bash scripts/run.sh {setup|demo|test|matrix|fuzz [seconds]}" >&2
         exit 2
         ;;
 esac

@@ -12,6 +12,13 @@ import types
 import weakref
 
 import _testcapi
+
+# PySequence_GetItem as a Python callable; CPython 3.13 moved it from
+# _testcapi to _testlimitedcapi.
+if hasattr(_testcapi, "sequence_getitem"):
+    sequence_getitem = _testcapi.sequence_getitem
+else:
+    from _testlimitedcapi import sequence_getitem
 import pytest
 
 import frasolet
@@ -759,13 +766,13 @@ def test_subscript_out_of_range_on_empty():
 def test_sequence_item_slot(three):
     # _testcapi.sequence_getitem goes through PySequence_GetItem, i.e. the
     # sequence item slot and not the mapping subscript.
-    item = _testcapi.sequence_getitem(three, 1)
+    item = sequence_getitem(three, 1)
     assert type(item) is PromptFragment
     assert (item.string, item.options) == ("b", ["c"])
     with pytest.raises(OverflowError):
-        _testcapi.sequence_getitem(three, -1)
+        sequence_getitem(three, -1)
     with pytest.raises(IndexError, match="^PromptTemplate index out of range$"):
-        _testcapi.sequence_getitem(three, 3)
+        sequence_getitem(three, 3)
 
 
 def test_old_style_iteration_stops_on_index_error(three):
