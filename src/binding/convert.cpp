@@ -79,6 +79,7 @@ Py_ssize_t detail::reservation_for(PyObject* sequence) noexcept {
         PyErr_Clear();
         return 0;
     }
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) return length;
     return std::min(length, kMaxReservation);
 }
 

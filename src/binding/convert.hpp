@@ -86,6 +86,8 @@ Py_ssize_t to_python_length(std::size_t length);
 namespace detail {
 // How many elements a sequence conversion reserves up front: what the
 // sequence says, but never so much that a lying __len__ can exhaust memory.
+// An exact list or tuple cannot lie, so its length is taken in full: the
+// native list is then made once, at its final size.
 inline constexpr Py_ssize_t kMaxReservation = 1 << 16;
 Py_ssize_t reservation_for(PyObject* sequence) noexcept;
 }  // namespace detail

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "binding/failure.hpp"
@@ -53,12 +54,19 @@ private:
 
 // Makes an instance of `type` (the class itself or a subclass) through its
 // allocation slot and moves `record` into it. If allocation fails the record
-// is released and the interpreter's error is thrown.
+// is released and the interpreter's error is thrown. The record is taken by
+// reference so that it moves once, straight into the instance.
 template <class Record>
-Owned make_instance(PyTypeObject* type, Record record) {
+Owned make_instance(PyTypeObject* type, Record&& record) {
+    static_assert(!std::is_reference_v<Record>, "the record must be moved in");
     allocfunc allocate = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
     Owned object = Owned::steal(allocate(type, 0));
-    if (!object) throw_fetched();
+    if (!object) {
+        // The error is taken first: releasing the record may run Python code.
+        Failure failure = fetch_failure();
+        { Record released(std::move(record)); }
+        throw failure;
+    }
     auto* instance = Instance<Record>::from(object.get());
     instance->borrow_flag = 0;
     new (&instance->record) Record(std::move(record));

@@ -1,5 +1,7 @@
 #include "fragment/fragment.hpp"
 
+#include <cstring>
+
 #include "fragment/siphash.hpp"
 
 namespace frasolet {
@@ -25,6 +27,27 @@ void append_text_form(Text& out, const Fragment& fragment) {
         separator = ',';
     }
     out.push_back(']');
+}
+
+char* write_text_form(char* out, const Fragment& fragment) noexcept {
+    const auto put = [&out](const Text& text) {
+        std::memcpy(out, text.data(), text.size());
+        out += text.size();
+    };
+    if (!fragment.options) {
+        put(fragment.string);
+        return out;
+    }
+    *out++ = '[';
+    put(fragment.string);
+    char separator = '|';
+    for (const Text& entry : *fragment.options) {
+        *out++ = separator;
+        put(entry);
+        separator = ',';
+    }
+    *out++ = ']';
+    return out;
 }
 
 Text text_form(const Fragment& fragment) {

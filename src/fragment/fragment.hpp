@@ -28,6 +28,9 @@ std::size_t text_form_size(const Fragment& fragment) noexcept;
 // Appends the text form: the bare string for a text fragment, else
 // "[string]" or "[string|a,b,...]". Nothing is escaped.
 void append_text_form(Text& out, const Fragment& fragment);
+// Writes the text form at `out`, which has room for text_form_size() bytes,
+// and returns the position after it.
+char* write_text_form(char* out, const Fragment& fragment) noexcept;
 Text text_form(const Fragment& fragment);
 
 // The representation: "\"string\"" for a text fragment, "[string]" for a
@@ -43,11 +46,11 @@ void hash_text_form(Hasher& hasher, const Fragment& fragment) {
     }
     hasher.update_byte('[');
     hasher.update(fragment.string);
-    const char* separator = "|";
+    unsigned char separator = '|';
     for (const Text& entry : *fragment.options) {
-        hasher.update(separator);
+        hasher.update_byte(separator);
         hasher.update(entry);
-        separator = ",";
+        separator = ',';
     }
     hasher.update_byte(']');
 }

@@ -1,5 +1,7 @@
 #include "fragment/prompt_fragment.hpp"
 
+#include <algorithm>
+
 #include "binding/arguments.hpp"
 #include "binding/class_object.hpp"
 #include "binding/convert.hpp"
@@ -223,6 +225,47 @@ Owned new_fragment_object(Fragment&& record) {
 Owned fragments_to_python(FragmentList&& records) {
     return build_list(records.size(),
                       [&](std::size_t i) { return new_fragment_object(std::move(records[i])); });
+}
+
+FragmentObjectSink::FragmentObjectSink(std::size_t text_size) {
+    // A guess of one fragment per 8 bytes, within a bound: the array lives
+    // only for the call, and a wrong guess only costs a regrowth.
+    constexpr std::size_t kMaxGuess = 4096;
+    objects_.reserve(std::min(text_size / 8 + 1, kMaxGuess));
+}
+
+FragmentObjectSink::~FragmentObjectSink() {
+    for (PyObject* object : objects_) Py_XDECREF(object);
+}
+
+void FragmentObjectSink::text(std::string_view piece) {
+    if (open_text_ != nullptr) {
+        open_text_->string.append(piece);  // grows with amortised doubling
+        return;
+    }
+    Owned object = new_fragment_object(Fragment{Text(piece.data(), piece.size()), std::nullopt});
+    objects_.push_back(object.get());
+    open_text_ = &FragmentObject::from(object.release())->record;
+}
+
+void FragmentObjectSink::placeholder(std::string_view name,
+                                     std::span<const std::string_view> spans) {
+    open_text_ = nullptr;
+    TextList options;
+    options.reserve(spans.size());
+    for (std::string_view span : spans) options.emplace_back(span.data(), span.size());
+    Owned object = new_fragment_object(Fragment{Text(name.data(), name.size()), std::move(options)});
+    objects_.push_back(object.get());
+    object.release();  // now held by objects_
+}
+
+Owned FragmentObjectSink::into_list() {
+    open_text_ = nullptr;
+    Owned list = build_list(objects_.size(), [&](std::size_t i) {
+        return Owned::steal(std::exchange(objects_[i], nullptr));
+    });
+    objects_.clear();
+    return list;
 }
 
 Fragment extract_fragment(PyObject* object) {

@@ -1,5 +1,6 @@
 #include "fragment/siphash.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace frasolet {
@@ -17,12 +18,6 @@ inline void sip_round(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2,
     v2 += v1; v1 = rotate_left(v1, 17); v1 ^= v2; v2 = rotate_left(v2, 32);
 }
 
-inline std::uint64_t load_little_endian(const unsigned char* bytes) noexcept {
-    std::uint64_t word = 0;
-    for (int i = 7; i >= 0; --i) word = (word << 8) | bytes[i];
-    return word;
-}
-
 }  // namespace
 
 void SipHasher13::compress(std::uint64_t word) noexcept {
@@ -31,30 +26,32 @@ void SipHasher13::compress(std::uint64_t word) noexcept {
     v0_ ^= word;
 }
 
-void SipHasher13::update_byte(unsigned char byte) noexcept {
-    tail_ |= static_cast<std::uint64_t>(byte) << (8 * tail_length_);
-    ++total_length_;
-    if (++tail_length_ == 8) {
-        compress(tail_);
-        tail_ = 0;
-        tail_length_ = 0;
-    }
+void SipHasher13::compress_tail() noexcept {
+    compress(tail_);
+    tail_ = 0;
+    tail_length_ = 0;
 }
 
-void SipHasher13::update(std::string_view bytes) noexcept {
+// A partly filled word is topped up, and the last bytes kept, a word at a
+// time rather than byte by byte.
+void SipHasher13::update_words(std::string_view bytes) noexcept {
+    using siphash_detail::load_little_endian;
+    using siphash_detail::load_partial;
     auto* next = reinterpret_cast<const unsigned char*>(bytes.data());
     std::size_t left = bytes.size();
-    // Top up a partly filled word first.
-    while (tail_length_ != 0 && left != 0) {
-        update_byte(*next++);
-        --left;
+    total_length_ += left;
+    if (tail_length_ != 0) {
+        const std::size_t take = std::min<std::size_t>(8 - tail_length_, left);
+        tail_ |= load_partial(next, take) << (8 * tail_length_);
+        tail_length_ += static_cast<unsigned>(take);
+        next += take;
+        left -= take;
+        if (tail_length_ != 8) return;
+        compress_tail();
     }
-    total_length_ += left - left % 8;
     for (; left >= 8; left -= 8, next += 8) compress(load_little_endian(next));
-    while (left != 0) {
-        update_byte(*next++);
-        --left;
-    }
+    tail_ = load_partial(next, left);
+    tail_length_ = static_cast<unsigned>(left);
 }
 
 std::uint64_t SipHasher13::finish() const noexcept {

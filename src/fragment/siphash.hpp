@@ -2,22 +2,79 @@
 // made of many pieces can be hashed without joining it first.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace frasolet {
+
+namespace siphash_detail {
+
+// Little-endian loads of whole words: one machine load each.
+inline std::uint64_t load_little_endian(const unsigned char* bytes) noexcept {
+    std::uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    return word;
+}
+
+inline std::uint64_t load_little_endian_32(const unsigned char* bytes) noexcept {
+    std::uint32_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+    return word;
+}
+
+// The first `count` (0 to 7) bytes as the low bytes of a word, with no read
+// outside them: two 4-byte loads that overlap, or single bytes below 4 (the
+// overlapping loads put equal bytes in equal places, so or-ing them is exact).
+inline std::uint64_t load_partial(const unsigned char* bytes, std::size_t count) noexcept {
+    if (count >= 4) {
+        const std::uint64_t low = load_little_endian_32(bytes);
+        const std::uint64_t high = load_little_endian_32(bytes + count - 4);
+        return low | (high << (8 * (count - 4)));
+    }
+    if (count == 0) return 0;
+    const std::size_t middle = count / 2;
+    return static_cast<std::uint64_t>(bytes[0]) |
+           (static_cast<std::uint64_t>(bytes[middle]) << (8 * middle)) |
+           (static_cast<std::uint64_t>(bytes[count - 1]) << (8 * (count - 1)));
+}
+
+}  // namespace siphash_detail
 
 class SipHasher13 {
 public:
     SipHasher13() noexcept = default;
 
-    void update(std::string_view bytes) noexcept;
-    void update_byte(unsigned char byte) noexcept;
+    void update(std::string_view bytes) noexcept {
+        // Text forms come in many short pieces: those that only add to the
+        // pending word are taken here, without a call.
+        if (bytes.size() < 8 - tail_length_) {
+            const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+            tail_ |= siphash_detail::load_partial(data, bytes.size()) << (8 * tail_length_);
+            tail_length_ += static_cast<unsigned>(bytes.size());
+            total_length_ += bytes.size();
+            return;
+        }
+        update_words(bytes);
+    }
+
+    void update_byte(unsigned char byte) noexcept {
+        tail_ |= static_cast<std::uint64_t>(byte) << (8 * tail_length_);
+        ++total_length_;
+        if (++tail_length_ == 8) compress_tail();
+    }
+
     // The 64-bit digest of everything fed so far.
     std::uint64_t finish() const noexcept;
 
 private:
+    // update() for pieces that complete at least one word.
+    void update_words(std::string_view bytes) noexcept;
+    void compress_tail() noexcept;
     void compress(std::uint64_t word) noexcept;
 
     // Initial state for k0 = k1 = 0: the published constants themselves.

@@ -30,12 +30,16 @@ PyModuleDef module_definition = {
     nullptr, nullptr, nullptr, nullptr,
 };
 
-// The core allocates through the interpreter's raw allocator, so that its
+// The core allocates through the interpreter's memory allocator, so that its
 // memory shows in the interpreter's accounting and fails where it fails.
+// The core only allocates and frees while the interpreter lock is held (every
+// entry holds it throughout), so the object-sized blocks it makes most (option
+// lists, texts past the inline size) come from the interpreter's small-block
+// pools instead of the process heap.
 void route_core_memory() {
     static bool routed = false;
     if (routed) return;
-    set_memory_hooks({PyMem_RawMalloc, PyMem_RawFree});
+    set_memory_hooks({PyMem_Malloc, PyMem_Free});
     routed = true;
 }
 

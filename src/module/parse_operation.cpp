@@ -29,7 +29,12 @@ Owned parse_operation(const Parameters& parameters, PyObject* const* arguments,
                       Py_ssize_t positional_count, PyObject* keyword_names) {
     const BoundArguments bound = bind_vector(parameters, arguments, positional_count, keyword_names);
     const std::string_view text = convert_argument("template", [&] { return text_view(bound[0]); });
-    return fragments_to_python(parse_or_raise(text));
+    // The objects are made while the text is read, each record in place.
+    FragmentObjectSink sink(text.size());
+    if (std::optional<ParseFailure> failure = parse_pieces(text, sink)) {
+        throw_message(PyExc_OSError, failure->message());
+    }
+    return sink.into_list();
 }
 
 }  // namespace frasolet

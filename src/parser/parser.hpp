@@ -14,6 +14,8 @@
 // placeholders never merge.
 #pragma once
 
+#include <optional>
+#include <span>
 #include <string_view>
 #include <variant>
 
@@ -28,5 +30,23 @@ using ParseResult = std::variant<FragmentList, ParseFailure>;
 // order. Lenient: every text yields a list; the failure report is produced
 // only by the loop's no-progress guard, which no piece of the grammar trips.
 ParseResult parse_template(std::string_view text);
+
+// Receives the pieces of a parse in template order: every text run and
+// escaped character (the escaped character alone), and every placeholder
+// once its closing bracket has matched. The views point into the input and
+// are valid for the call only. Merging adjacent text is the receiver's work.
+class PieceSink {
+public:
+    virtual void text(std::string_view piece) = 0;
+    virtual void placeholder(std::string_view name, std::span<const std::string_view> options) = 0;
+
+protected:
+    ~PieceSink() = default;
+};
+
+// The parse loop of parse_template, handing the pieces to `sink` instead of
+// building records, for callers that build their own. Gives the failure
+// report of the no-progress guard if it fires, after the pieces before it.
+std::optional<ParseFailure> parse_pieces(std::string_view text, PieceSink& sink);
 
 }  // namespace frasolet

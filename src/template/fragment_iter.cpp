@@ -34,17 +34,25 @@ PyObject* iterator_iter(PyObject* self) {
 }
 
 PyObject* iterator_next(PyObject* self) {
-    return object_entry([&] {
+    bool exhausted = false;
+    PyObject* next_object = object_entry([&] {
         IteratorObject& instance = checked_self(self);
         Fragment next;
         {
             ExclusiveBorrow borrow(instance.borrow_flag);
             IteratorRecord& state = instance.record;
-            if (state.position == state.end) throw Failure::none_argument(PyExc_StopIteration);
+            if (state.position == state.end) {
+                exhausted = true;
+                return Owned();
+            }
             next = std::move(state.records[state.position++]);
         }
         return new_fragment_object(std::move(next));
     });
+    // Every iteration ends here, so the end is reported without a native
+    // throw, which costs far more than the rest of the call.
+    if (exhausted) Failure::none_argument(PyExc_StopIteration).restore();
+    return next_object;
 }
 
 const PyType_Slot kSlots[] = {

@@ -1,5 +1,7 @@
 #include "template/prompt_template.hpp"
 
+#include <memory>
+
 #include "binding/arguments.hpp"
 #include "binding/class_object.hpp"
 #include "binding/convert.hpp"
@@ -48,13 +50,19 @@ void refuse_deletion(PyObject* value) {
     if (value == nullptr) throw_message(PyExc_AttributeError, "can't delete attribute");
 }
 
-Text template_text_form(const FragmentList& fragments) {
+// The text form as a new str: the fragments' text forms are written into one
+// scratch buffer of their total size (not cleared first, and through the
+// core's allocator), which the str is then made from.
+Owned template_text_str(const FragmentList& fragments) {
     std::size_t size = 0;
     for (const Fragment& fragment : fragments) size += text_form_size(fragment);
-    Text text;
-    text.reserve(size);
-    for (const Fragment& fragment : fragments) append_text_form(text, fragment);
-    return text;
+    CoreAllocator<char> allocator;
+    const std::size_t capacity = size == 0 ? 1 : size;
+    const auto release = [&](char* buffer) { allocator.deallocate(buffer, capacity); };
+    const std::unique_ptr<char, decltype(release)> buffer(allocator.allocate(capacity), release);
+    char* out = buffer.get();
+    for (const Fragment& fragment : fragments) out = write_text_form(out, fragment);
+    return make_str(std::string_view(buffer.get(), size));
 }
 
 // ---- constructor and static method ---------------------------------------
@@ -82,7 +90,7 @@ PyObject* template_getstate(PyObject* self, PyObject* const* arguments, Py_ssize
         SharedBorrow borrow(instance.borrow_flag);
         bind_vector(kGetStateParameters, arguments, count, names);
         Owned state = make_dict();
-        dict_set(state.get(), "template", make_str(template_text_form(instance.record.fragments)));
+        dict_set(state.get(), "template", template_text_str(instance.record.fragments));
         return state;
     });
 }
@@ -153,7 +161,7 @@ PyObject* template_str(PyObject* self) {
     return object_entry([&] {
         TemplateObject& instance = checked_self(self);
         SharedBorrow borrow(instance.borrow_flag);
-        return make_str(template_text_form(instance.record.fragments));
+        return template_text_str(instance.record.fragments);
     });
 }
 
