@@ -1,5 +1,6 @@
 #include "binding/class_object.hpp"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -48,13 +49,16 @@ PyTypeObject* make_class(const ClassSpec& spec) {
     slots.push_back({0, nullptr});
 
     // The interpreter keeps a pointer to the full name for the life of the
-    // type, which is the life of the process.
-    auto* full_name = new std::string(spec.module != nullptr ? spec.module : "builtins");
-    *full_name += '.';
-    *full_name += spec.name;
+    // type, which is the life of the process. It points at the start of
+    // its own block, so that block stays reachable and is never lost.
+    std::string name(spec.module != nullptr ? spec.module : "builtins");
+    name += '.';
+    name += spec.name;
+    char* full_name = new char[name.size() + 1];
+    std::memcpy(full_name, name.c_str(), name.size() + 1);
 
     PyType_Spec type_spec{
-        full_name->c_str(),
+        full_name,
         static_cast<int>(spec.instance_size),
         0,
         static_cast<unsigned>(Py_TPFLAGS_DEFAULT | (spec.subclassable ? Py_TPFLAGS_BASETYPE : 0)),
@@ -62,7 +66,7 @@ PyTypeObject* make_class(const ClassSpec& spec) {
     };
     PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) {
-        delete full_name;
+        delete[] full_name;
         PyErr_PrintEx(0);
         throw_fault(std::string("An error occurred while initializing class ") + spec.name);
     }

@@ -19,51 +19,8 @@ OPTION_STATES = [
     pytest.param(["a", "b"], id="filled"),
 ]
 
-_MASK = (1 << 64) - 1
-
-
-def _rotl(x, b):
-    return ((x << b) | (x >> (64 - b))) & _MASK
-
-
-def _sipround(v0, v1, v2, v3):
-    v0 = (v0 + v1) & _MASK
-    v1 = _rotl(v1, 13) ^ v0
-    v0 = _rotl(v0, 32)
-    v2 = (v2 + v3) & _MASK
-    v3 = _rotl(v3, 16) ^ v2
-    v0 = (v0 + v3) & _MASK
-    v3 = _rotl(v3, 21) ^ v0
-    v2 = (v2 + v1) & _MASK
-    v1 = _rotl(v1, 17) ^ v2
-    v2 = _rotl(v2, 32)
-    return v0, v1, v2, v3
-
-
-def siphash13_zero_key(data):
-    """SipHash-1-3 with k0 = k1 = 0, written out for cross-checking."""
-    v0, v1, v2, v3 = 0x736F6D6570736575, 0x646F72616E646F6D, 0x6C7967656E657261, 0x7465646279746573
-    full = len(data) - len(data) % 8
-    for i in range(0, full, 8):
-        m = int.from_bytes(data[i:i + 8], "little")
-        v3 ^= m
-        v0, v1, v2, v3 = _sipround(v0, v1, v2, v3)
-        v0 ^= m
-    last = int.from_bytes(data[full:], "little") | ((len(data) & 0xFF) << 56)
-    v3 ^= last
-    v0, v1, v2, v3 = _sipround(v0, v1, v2, v3)
-    v0 ^= last
-    v2 ^= 0xFF
-    for _ in range(3):
-        v0, v1, v2, v3 = _sipround(v0, v1, v2, v3)
-    return v0 ^ v1 ^ v2 ^ v3
-
-
-def expected_hash(text):
-    value = siphash13_zero_key(text.encode("utf-8") + b"\xff")
-    if value >= 1 << 63:
-        value -= 1 << 64
-    return -2 if value == -1 else value
+# The reference hash, written out from the rules in the test model.
+from model import text_hash as expected_hash  # noqa: E402
 
 
 class SubFragment(PromptFragment):

@@ -27,56 +27,9 @@ from frasolet import PromptFragment, PromptTemplate
 
 # ---------------------------------------------------------------- helpers
 
-_MASK = (1 << 64) - 1
-
-
-def _rotl(x, b):
-    return ((x << b) | (x >> (64 - b))) & _MASK
-
-
-def _siphash13(data):
-    """Reference SipHash-1-3 with an all-zero key, written out in Python so
-    that hash values can be checked for texts beyond the fixed constants."""
-    v0, v1 = 0x736F6D6570736575, 0x646F72616E646F6D
-    v2, v3 = 0x6C7967656E657261, 0x7465646279746573
-
-    def sipround():
-        nonlocal v0, v1, v2, v3
-        v0 = (v0 + v1) & _MASK
-        v1 = _rotl(v1, 13) ^ v0
-        v0 = _rotl(v0, 32)
-        v2 = (v2 + v3) & _MASK
-        v3 = _rotl(v3, 16) ^ v2
-        v0 = (v0 + v3) & _MASK
-        v3 = _rotl(v3, 21) ^ v0
-        v2 = (v2 + v1) & _MASK
-        v1 = _rotl(v1, 17) ^ v2
-        v2 = _rotl(v2, 32)
-
-    n = len(data)
-    whole = n - n % 8
-    for i in range(0, whole, 8):
-        m = int.from_bytes(data[i:i + 8], "little")
-        v3 ^= m
-        sipround()
-        v0 ^= m
-    m = ((n & 0xFF) << 56) | int.from_bytes(data[whole:], "little")
-    v3 ^= m
-    sipround()
-    v0 ^= m
-    v2 ^= 0xFF
-    sipround()
-    sipround()
-    sipround()
-    return v0 ^ v1 ^ v2 ^ v3
-
-
-def text_hash(text):
-    """The hash a template or fragment with this text form must have."""
-    value = _siphash13(text.encode("utf-8") + b"\xff")
-    if value >= 1 << 63:
-        value -= 1 << 64
-    return -2 if value == -1 else value
+# The hash a template or fragment with a given text form must have,
+# written out from the rules in the test model.
+from model import text_hash  # noqa: E402
 
 
 def shapes(template):
