@@ -48,14 +48,19 @@ PyTypeObject* make_class(const ClassSpec& spec) {
     if (!has_slot(spec.slots, Py_tp_new)) slots.push_back({Py_tp_new, as_slot(no_constructor)});
     slots.push_back({0, nullptr});
 
-    // The interpreter keeps a pointer to the full name for the life of the
-    // type, which is the life of the process. It points at the start of
-    // its own block, so that block stays reachable and is never lost.
     std::string name(spec.module != nullptr ? spec.module : "builtins");
     name += '.';
     name += spec.name;
+#if PY_VERSION_HEX >= 0x030B0000
+    // The interpreter copies the full name into the type.
+    const char* full_name = name.c_str();
+#else
+    // The interpreter keeps a pointer to the full name for the life of the
+    // type, which is the life of the process. It points at the start of
+    // its own block, so that block stays reachable and is never lost.
     char* full_name = new char[name.size() + 1];
     std::memcpy(full_name, name.c_str(), name.size() + 1);
+#endif
 
     PyType_Spec type_spec{
         full_name,
@@ -66,7 +71,9 @@ PyTypeObject* make_class(const ClassSpec& spec) {
     };
     PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) {
+#if PY_VERSION_HEX < 0x030B0000
         delete[] full_name;
+#endif
         PyErr_PrintEx(0);
         throw_fault(std::string("An error occurred while initializing class ") + spec.name);
     }

