@@ -46,4 +46,10 @@ Result value_entry(Body&& body) noexcept {
     }
 }
 
+// Setters are called with a null value for `del obj.attr`; properties of
+// this module cannot be deleted.
+inline void refuse_deletion(PyObject* value) {
+    if (value == nullptr) throw_message(PyExc_AttributeError, "can't delete attribute");
+}
+
 }  // namespace frasolet::binding

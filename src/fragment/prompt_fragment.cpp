@@ -38,10 +38,6 @@ FragmentObject& checked_self(PyObject* self) {
     return *FragmentObject::from(self);
 }
 
-void refuse_deletion(PyObject* value) {
-    if (value == nullptr) throw_message(PyExc_AttributeError, "can't delete attribute");
-}
-
 Owned options_to_python(const Fragment& record) {
     if (!record.options) return Owned::borrow(Py_None);
     return text_list_to_python(*record.options);

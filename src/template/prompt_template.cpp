@@ -46,10 +46,6 @@ TemplateObject& checked_self(PyObject* self) {
     return *TemplateObject::from(self);
 }
 
-void refuse_deletion(PyObject* value) {
-    if (value == nullptr) throw_message(PyExc_AttributeError, "can't delete attribute");
-}
-
 // The text form as a new str: the fragments' text forms are written into one
 // scratch buffer of their total size (not cleared first, and through the
 // core's allocator), which the str is then made from.
