@@ -64,7 +64,7 @@ void check_missing(const Parameters& parameters, const BoundArguments& slots,
                    std::size_t positional_count) {
     std::vector<const char*> missing;
     for (std::size_t i = positional_count; i < parameters.required; ++i) {
-        if (slots[i] == nullptr) missing.push_back(parameters.names[i]);
+        if (!slots[i]) missing.push_back(parameters.names[i]);
     }
     if (missing.empty()) return;
     throw_message(PyExc_TypeError, display_name(parameters) + " missing " +
@@ -86,8 +86,8 @@ void bind_keyword(const Parameters& parameters, BoundArguments& slots, PyObject*
     const std::string_view name(text, static_cast<std::size_t>(size));
     for (std::size_t i = 0; i < parameters.count; ++i) {
         if (name != parameters.names[i]) continue;
-        if (slots[i] != nullptr) multiple_values(parameters, parameters.names[i]);
-        slots[i] = value;
+        if (slots[i]) multiple_values(parameters, parameters.names[i]);
+        slots[i] = Owned::borrow(value);
         return;
     }
     unexpected_keyword(parameters, keyword);
@@ -97,7 +97,7 @@ BoundArguments bind_positional(const Parameters& parameters, PyObject* const* ar
                                std::size_t positional_count) {
     if (positional_count > parameters.count) too_many(parameters, positional_count);
     BoundArguments slots{};
-    for (std::size_t i = 0; i < positional_count; ++i) slots[i] = arguments[i];
+    for (std::size_t i = 0; i < positional_count; ++i) slots[i] = Owned::borrow(arguments[i]);
     return slots;
 }
 
@@ -126,7 +126,9 @@ BoundArguments bind_tuple(const Parameters& parameters, PyObject* arguments, PyO
         Py_ssize_t position = 0;
         PyObject *keyword, *value;
         while (PyDict_Next(keywords, &position, &keyword, &value)) {
-            bind_keyword(parameters, slots, keyword, value);
+            // The message of an unexpected keyword calls str() on it.
+            const Owned held_keyword = Owned::borrow(keyword);
+            bind_keyword(parameters, slots, held_keyword.get(), value);
         }
     }
     check_missing(parameters, slots, given);

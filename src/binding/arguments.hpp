@@ -2,14 +2,19 @@
 //
 // Every callable that takes an argument list has one constant description.
 // Parameters are all positional-or-keyword; the first `required` of them are
-// required. Binding fills one borrowed slot per parameter (null when
-// missing) or fails with the interpreter-style TypeError messages.
+// required. Binding fills one slot per parameter (empty when missing) or
+// fails with the interpreter-style TypeError messages.
+//
+// Each slot holds a strong reference: converting an argument can run Python
+// code (a sequence's __len__ or __iter__), and that code can drop every other
+// reference to it, for example by clearing the keyword dict that pickle
+// hands to a constructor.
 #pragma once
 
 #include <array>
 #include <cstddef>
 
-#include "binding/python.hpp"
+#include "binding/owned.hpp"
 
 namespace frasolet::binding {
 
@@ -23,8 +28,8 @@ struct Parameters {
     std::size_t required;
 };
 
-// Borrowed references, one per parameter; null where the argument is missing.
-using BoundArguments = std::array<PyObject*, kMaxParameters>;
+// Strong references, one per parameter; empty where the argument is missing.
+using BoundArguments = std::array<Owned, kMaxParameters>;
 
 // The fast-call form: positional vector, then the values of `keyword_names`.
 BoundArguments bind_vector(const Parameters& parameters, PyObject* const* arguments,

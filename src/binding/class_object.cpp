@@ -30,6 +30,13 @@ bool has_slot(std::span<const PyType_Slot> slots, int id) {
     return false;
 }
 
+unsigned class_flags(const ClassSpec& spec) {
+    unsigned long flags = Py_TPFLAGS_DEFAULT;
+    if (spec.subclassing == Subclassing::allowed) flags |= Py_TPFLAGS_BASETYPE;
+    if (spec.collection == Collection::cyclic) flags |= Py_TPFLAGS_HAVE_GC;
+    return static_cast<unsigned>(flags);
+}
+
 PyTypeObject* make_class(const ClassSpec& spec) {
     std::vector<PyType_Slot> slots;
     slots.push_back({Py_tp_base, &PyBaseObject_Type});
@@ -66,7 +73,7 @@ PyTypeObject* make_class(const ClassSpec& spec) {
         full_name,
         static_cast<int>(spec.instance_size),
         0,
-        static_cast<unsigned>(Py_TPFLAGS_DEFAULT | (spec.subclassable ? Py_TPFLAGS_BASETYPE : 0)),
+        class_flags(spec),
         slots.data(),
     };
     PyObject* type = PyType_FromSpec(&type_spec);

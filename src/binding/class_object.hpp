@@ -7,16 +7,23 @@
 
 namespace frasolet::binding {
 
+enum class Subclassing { allowed, refused };
+
+// Instances that hold arbitrary Python objects take part in cyclic garbage
+// collection; such a class lists its traverse and clear slots.
+enum class Collection { none, cyclic };
+
 struct ClassSpec {
-    const char* module;  // nullptr: the class is shown as a builtin
-    const char* name;
-    const char* doc;     // with its text-signature line
-    Py_ssize_t instance_size;
-    destructor dealloc;
-    bool subclassable;
-    PyMethodDef* methods;          // terminated by a zeroed entry, or nullptr
-    PyGetSetDef* properties;       // terminated by a zeroed entry, or nullptr
-    std::span<const PyType_Slot> slots;  // without the terminating zero slot
+    const char* module = nullptr;  // nullptr: the class is shown as a builtin
+    const char* name = nullptr;
+    const char* doc = nullptr;     // with its text-signature line
+    Py_ssize_t instance_size = 0;
+    destructor dealloc = nullptr;
+    Subclassing subclassing = Subclassing::refused;
+    Collection collection = Collection::none;
+    PyMethodDef* methods = nullptr;          // terminated by a zeroed entry, or nullptr
+    PyGetSetDef* properties = nullptr;       // terminated by a zeroed entry, or nullptr
+    std::span<const PyType_Slot> slots;      // without the terminating zero slot
 };
 
 // A class object made on first use and kept for the life of the process.

@@ -8,8 +8,10 @@ namespace frasolet::binding {
 
 std::string type_name(PyObject* object) {
     static constexpr const char* kUnknown = "<failed to extract type name>";
-    Owned name = Owned::steal(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+    // Reading the attribute can run a metaclass's Python code, which may
+    // even change the object's class: the type is held meanwhile.
+    const Owned type = Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+    Owned name = Owned::steal(PyObject_GetAttrString(type.get(), "__qualname__"));
     if (!name || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
         return kUnknown;
@@ -103,6 +105,7 @@ void dict_set(PyObject* dict, std::string_view key, Owned value) {
 }
 
 std::uint64_t to_index(PyObject* object) {
+    const Owned held = Owned::borrow(object);  // __index__ is Python code
     Owned integer = Owned::steal(PyNumber_Index(object));
     if (!integer) throw_fetched();
     const unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());

@@ -67,7 +67,8 @@ void dict_set(PyObject* dict, std::string_view key, Owned value);
 
 // Calls visit(key, value) for every item, in the dict's own order, reading
 // its storage directly (a subclass's methods are not called). A reference to
-// both is held for the visit.
+// both is held for the visit. A visit that changes the dict's size (Python
+// code run by a conversion can) ends the walk quietly after that visit.
 template <class Visit>
 void visit_dict(PyObject* dict, Visit&& visit);
 
@@ -95,6 +96,9 @@ Py_ssize_t reservation_for(PyObject* sequence) noexcept;
 template <class Element, class ConvertItem>
 List<Element> to_native_list(PyObject* object, ConvertItem&& convert_item) {
     if (!PySequence_Check(object)) throw_conversion_error(object, "Sequence");
+    // Its __len__ and iterator are Python code that may drop the caller's
+    // reference (the caller may only borrow it from a container).
+    const Owned held = Owned::borrow(object);
     List<Element> elements;
     elements.reserve(static_cast<std::size_t>(detail::reservation_for(object)));
     Owned iterator = Owned::steal(PyObject_GetIter(object));
@@ -118,12 +122,16 @@ Owned build_list(std::size_t size, MakeItem&& make_item) {
 
 template <class Visit>
 void visit_dict(PyObject* dict, Visit&& visit) {
+    const Owned held_dict = Owned::borrow(dict);
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &position, &key, &value)) {
         const Owned held_key = Owned::borrow(key);
         const Owned held_value = Owned::borrow(value);
         visit(held_key.get(), held_value.get());
+        // A resized table has moved its entries: the position means nothing.
+        if (PyDict_GET_SIZE(dict) != size) return;
     }
 }
 

@@ -35,6 +35,18 @@ int status_entry(Body&& body) noexcept {
     }
 }
 
+// Setters: status_entry with the value held for the whole call. Converting
+// the value can run Python code that drops every other reference to it:
+// pickle hands setters values that only a dict of its own keeps, and such
+// code can clear that dict.
+template <class Body>
+int setter_entry(PyObject* value, Body&& body) noexcept {
+    return status_entry([&] {
+        const Owned held = Owned::borrow(value);
+        body(held.get());
+    });
+}
+
 // Hash and length: the body's value (never -1), or -1.
 template <class Result, class Body>
 Result value_entry(Body&& body) noexcept {

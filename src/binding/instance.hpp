@@ -73,12 +73,15 @@ Owned make_instance(PyTypeObject* type, Record&& record) {
     return object;
 }
 
-// The dealloc slot: releases the record, frees the memory through the free
+// The dealloc slot: untracks a collectable instance, releases the record, frees the memory through the free
 // slot of the object's own type and drops the instance's reference to that
 // type (instances of heap types own one).
 template <class Record>
 void release_instance(PyObject* object) noexcept {
     PyTypeObject* type = Py_TYPE(object);
+    // A collectable instance leaves the collector's lists before its record
+    // goes, so that a collection run by the release never visits it.
+    if (PyType_IS_GC(type)) PyObject_GC_UnTrack(object);
     Instance<Record>::from(object)->record.~Record();
     type->tp_free(object);
     Py_DECREF(type);

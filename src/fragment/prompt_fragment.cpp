@@ -49,10 +49,10 @@ PyObject* fragment_new(PyTypeObject* type, PyObject* arguments, PyObject* keywor
     return object_entry([&] {
         const BoundArguments bound = bind_tuple(kNewParameters, arguments, keywords);
         Fragment record;
-        if (auto text = convert_argument("string", [&] { return optional_text_view(bound[0]); })) {
+        if (auto text = convert_argument("string", [&] { return optional_text_view(bound[0].get()); })) {
             record.string.assign(text->data(), text->size());
         }
-        if (PyObject* option = bound[1]; option != nullptr && option != Py_None) {
+        if (PyObject* option = bound[1].get(); option != nullptr && option != Py_None) {
             convert_argument("option", [&] { check_list(option); });
             record.options = to_text_list(option);
         }
@@ -101,7 +101,7 @@ PyObject* fragment_setstate(PyObject* self, PyObject* const* arguments, Py_ssize
         FragmentObject& instance = checked_self(self);
         ExclusiveBorrow borrow(instance.borrow_flag);
         const BoundArguments bound = bind_vector(kSetStateParameters, arguments, count, names);
-        apply_state(instance.record, bound[0]);
+        apply_state(instance.record, bound[0].get());
         return Owned::borrow(Py_None);
     });
 }
@@ -116,8 +116,8 @@ PyObject* get_string(PyObject* self, void*) {
     });
 }
 
-int set_string(PyObject* self, PyObject* value, void*) {
-    return status_entry([&] {
+int set_string(PyObject* self, PyObject* new_value, void*) {
+    return setter_entry(new_value, [&](PyObject* value) {
         FragmentObject& instance = checked_self(self);
         ExclusiveBorrow borrow(instance.borrow_flag);
         refuse_deletion(value);
@@ -133,8 +133,8 @@ PyObject* get_options(PyObject* self, void*) {
     });
 }
 
-int set_options(PyObject* self, PyObject* value, void*) {
-    return status_entry([&] {
+int set_options(PyObject* self, PyObject* new_value, void*) {
+    return setter_entry(new_value, [&](PyObject* value) {
         FragmentObject& instance = checked_self(self);
         ExclusiveBorrow borrow(instance.borrow_flag);
         refuse_deletion(value);
@@ -195,8 +195,16 @@ const PyType_Slot kSlots[] = {
 };
 
 const ClassSpec kSpec{
-    "frasolet", kClassName, kClassDoc, sizeof(FragmentObject), release_instance<Fragment>,
-    true, kMethods, kProperties, kSlots,
+    .module = "frasolet",
+    .name = kClassName,
+    .doc = kClassDoc,
+    .instance_size = sizeof(FragmentObject),
+    .dealloc = release_instance<Fragment>,
+    .subclassing = Subclassing::allowed,
+    .collection = Collection::none,  // holds no Python object
+    .methods = kMethods,
+    .properties = kProperties,
+    .slots = kSlots,
 };
 
 LazyClass& fragment_class() {

@@ -25,7 +25,7 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "frasolet",
     "Frasolet Module",
-    0,        // no per-module state
+    0,        // no per-module state; not -1, see refuse_unsupported_interpreter
     nullptr,  // no method table: parse is added by the body below
     nullptr, nullptr, nullptr, nullptr,
 };
@@ -43,7 +43,23 @@ void route_core_memory() {
     routed = true;
 }
 
+// The class objects are made once per process and shared by every
+// interpreter. From 3.12 on, a sub-interpreter numbers type versions on its
+// own, so one of its classes can carry the version of a shared class and its
+// attribute caches then mistake one for the other: such interpreters are
+// refused. The definition keeps per-module state at 0 (not -1) so that this
+// body runs, and checks, in every interpreter that imports the module.
+void refuse_unsupported_interpreter() {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        throw_message(PyExc_ImportError,
+                      "frasolet cannot be used in sub-interpreters on this Python version");
+    }
+#endif
+}
+
 Owned initialise() {
+    refuse_unsupported_interpreter();
     route_core_memory();
     Owned module = Owned::steal(PyModule_Create2(&module_definition, 1013));
     if (!module) throw_fetched();

@@ -61,8 +61,14 @@ const PyType_Slot kSlots[] = {
 };
 
 const ClassSpec kSpec{
-    nullptr, "PromptFragmentIter", "PromptFragmentIter(self)\n--\n\n", sizeof(IteratorObject),
-    release_instance<IteratorRecord>, false, nullptr, nullptr, kSlots,
+    .module = nullptr,  // shown as builtins.PromptFragmentIter
+    .name = "PromptFragmentIter",
+    .doc = "PromptFragmentIter(self)\n--\n\n",
+    .instance_size = sizeof(IteratorObject),
+    .dealloc = release_instance<IteratorRecord>,
+    .subclassing = Subclassing::refused,
+    .collection = Collection::none,  // holds no Python object
+    .slots = kSlots,
 };
 
 LazyClass& iterator_class() {

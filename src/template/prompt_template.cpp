@@ -33,7 +33,7 @@ constexpr Parameters kGetStateParameters{kClassName, "__getstate__", {}, 0, 0};
 constexpr Parameters kSetStateParameters{kClassName, "__setstate__", {"state"}, 1, 1};
 
 struct TemplateRecord {
-    Owned tokenizer;         // never null
+    Owned tokenizer;         // never null (None once the collector cleared it)
     FragmentList fragments;  // replaced only as a whole
 };
 
@@ -66,8 +66,8 @@ Owned template_text_str(const FragmentList& fragments) {
 PyObject* template_new(PyTypeObject* type, PyObject* arguments, PyObject* keywords) {
     return object_entry([&] {
         const BoundArguments bound = bind_tuple(kNewParameters, arguments, keywords);
-        const auto text = convert_argument("template", [&] { return optional_text_view(bound[0]); });
-        TemplateRecord record{Owned::borrow(bound[1]), {}};
+        const auto text = convert_argument("template", [&] { return optional_text_view(bound[0].get()); });
+        TemplateRecord record{Owned::borrow(bound[1].get()), {}};
         if (text) record.fragments = parse_or_raise(*text);
         return make_instance(type, std::move(record));
     });
@@ -97,7 +97,7 @@ PyObject* template_setstate(PyObject* self, PyObject* const* arguments, Py_ssize
         TemplateObject& instance = checked_self(self);
         ExclusiveBorrow borrow(instance.borrow_flag);
         const BoundArguments bound = bind_vector(kSetStateParameters, arguments, count, names);
-        PyObject* state = bound[0];
+        PyObject* state = bound[0].get();
         check_dict(state);
         // Each "template" item replaces the fragments as soon as it parses.
         visit_dict(state, [&](PyObject* key, PyObject* value) {
@@ -119,8 +119,8 @@ PyObject* get_tokenizer(PyObject* self, void*) {
     });
 }
 
-int set_tokenizer(PyObject* self, PyObject* value, void*) {
-    return status_entry([&] {
+int set_tokenizer(PyObject* self, PyObject* new_value, void*) {
+    return setter_entry(new_value, [&](PyObject* value) {
         TemplateObject& instance = checked_self(self);
         Owned old;
         {
@@ -142,8 +142,8 @@ PyObject* get_fragments(PyObject* self, void*) {
     });
 }
 
-int set_fragments(PyObject* self, PyObject* value, void*) {
-    return status_entry([&] {
+int set_fragments(PyObject* self, PyObject* new_value, void*) {
+    return setter_entry(new_value, [&](PyObject* value) {
         TemplateObject& instance = checked_self(self);
         ExclusiveBorrow borrow(instance.borrow_flag);
         refuse_deletion(value);
@@ -203,6 +203,22 @@ Py_hash_t template_hash(PyObject* self) {
     });
 }
 
+// ---- cyclic garbage collection -------------------------------------------
+
+int template_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(TemplateObject::from(self)->record.tokenizer.get());
+    Py_VISIT(Py_TYPE(self));  // instances of a heap type own a reference to it
+    return 0;
+}
+
+// Breaks a cycle through the tokenizer. The template stays valid (its
+// tokenizer is None from then on) for whatever still reaches it before it is
+// freed; the old tokenizer goes last, as its release may run Python code.
+int template_clear(PyObject* self) {
+    Owned old = std::exchange(TemplateObject::from(self)->record.tokenizer, Owned::borrow(Py_None));
+    return 0;
+}
+
 // ---- class object --------------------------------------------------------
 
 PyMethodDef kMethods[] = {
@@ -226,11 +242,23 @@ const PyType_Slot kSlots[] = {
     {Py_mp_length, as_slot(template_length)},
     {Py_mp_subscript, as_slot(template_subscript)},
     {Py_tp_hash, as_slot(template_hash)},
+    {Py_tp_traverse, as_slot(template_traverse)},
+    {Py_tp_clear, as_slot(template_clear)},
 };
 
 const ClassSpec kSpec{
-    "frasolet", kClassName, kClassDoc, sizeof(TemplateObject), release_instance<TemplateRecord>,
-    true, kMethods, kProperties, kSlots,
+    .module = "frasolet",
+    .name = kClassName,
+    .doc = kClassDoc,
+    .instance_size = sizeof(TemplateObject),
+    .dealloc = release_instance<TemplateRecord>,
+    .subclassing = Subclassing::allowed,
+    // The tokenizer is any Python object, and one that keeps its templates
+    // (or `t.tokenizer = t`) makes a cycle only the collector can free.
+    .collection = Collection::cyclic,
+    .methods = kMethods,
+    .properties = kProperties,
+    .slots = kSlots,
 };
 
 LazyClass& template_class() {

@@ -1,0 +1,254 @@
+"""What an attacker or a long-running service can do to the module.
+
+* Crafted pickles hand constructors, setters and ``__setstate__`` values that
+  only a dict of the unpickler keeps; user code run by a conversion clears
+  that dict.  Each case runs in its own interpreter: before the fix they
+  read freed memory and crashed.
+* Sub-interpreters: refused from 3.12 on, usable on 3.10 and 3.11.
+* Template-tokenizer cycles are freed by the cyclic collector.
+"""
+
+import gc
+import json
+import sys
+import weakref
+
+import pytest
+
+import frasolet
+
+from conftest import run_script
+
+PromptTemplate = frasolet.PromptTemplate
+
+# A list whose __len__ clears every dict that holds it as a value, so that
+# it loses its last reference other than the one the module must hold, then
+# churns the allocator so that freed memory would be reused at once.
+EVIL = r'''
+import gc, pickle, frasolet
+
+class Evil(list):
+    def __len__(self):
+        for holder in gc.get_referrers(self):
+            if isinstance(holder, dict) and any(v is self for v in holder.values()):
+                holder.clear()
+        junk = [[object()] for _ in range(2000)]
+        return 2
+
+class HidesSetState:
+    # Without __setstate__, pickle's BUILD sets the slot state through
+    # setattr, with values borrowed from the state dict.
+    def __getattribute__(self, name):
+        if name == "__setstate__":
+            raise AttributeError(name)
+        return super().__getattribute__(name)
+
+class Fragment(HidesSetState, frasolet.PromptFragment):
+    pass
+
+class Template(HidesSetState, frasolet.PromptTemplate):
+    pass
+
+def make_template():
+    return Template("x", None)
+
+def text(value):
+    data = value.encode()
+    return b"\x8c" + bytes([len(data)]) + data
+
+def evil():
+    # Evil(["a", "b"]) made by NEWOBJ and APPENDS, kept nowhere but where
+    # the next opcode puts it.
+    return b"c__main__\nEvil\n)\x81(" + text("a") + text("b") + b"e"
+
+def evil_fragments():
+    return (b"c__main__\nEvil\n)\x81(cfrasolet\nPromptFragment\n)\x81"
+            b"cfrasolet\nPromptFragment\n)\x81e")
+
+def slot_state(key, value):
+    # BUILD with the state (None, {key: value}).
+    return b"N}" + text(key) + value + b"s\x86b"
+
+CASES = {
+    # NEWOBJ_EX: PromptFragment(**{"option": Evil})
+    "constructor": b"\x80\x04cfrasolet\nPromptFragment\n)}" + text("option") + evil() + b"s\x92.",
+    "options setter": b"\x80\x04c__main__\nFragment\n)\x81" + slot_state("options", evil()) + b".",
+    "fragments setter": b"\x80\x04c__main__\nmake_template\n)R"
+    + slot_state("fragments", evil_fragments()) + b".",
+    # BUILD through __setstate__ with {"options": Evil, "string": "s"}.
+    "__setstate__": b"\x80\x04cfrasolet\nPromptFragment\n)\x81}(" + text("options") + evil()
+    + text("string") + text("s") + b"ub.",
+}
+'''
+
+
+@pytest.mark.parametrize(
+    "case, expected",
+    [
+        ("constructor", ["PromptFragment", "", ["a", "b"]]),
+        ("options setter", ["Fragment", "", ["a", "b"]]),
+        ("fragments setter", ["Template", "", None]),
+        # The first item is applied, then the walk ends: the dict changed.
+        ("__setstate__", ["PromptFragment", "", ["a", "b"]]),
+    ],
+)
+def test_crafted_pickle_values_stay_alive(case, expected):
+    script = EVIL + f"""
+import json
+result = pickle.loads(CASES[{case!r}])
+if isinstance(result, frasolet.PromptTemplate):
+    print(json.dumps([type(result).__name__, str(result), None]))
+else:
+    print(json.dumps([type(result).__name__, result.string, result.options]))
+"""
+    done = run_script(script, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == expected
+
+
+def test_setstate_stops_where_the_dict_was_resized():
+    # "string" is still in the dict after it grew, but at a new position.
+    state = {"options": None, "string": "never applied"}
+
+    class Growing(list):
+        def __iter__(self):
+            state.update((f"key{index}", index) for index in range(100))
+            return super().__iter__()
+
+    state["options"] = Growing(["a"])
+    fragment = frasolet.PromptFragment("old")
+    fragment.__setstate__(state)
+    assert (fragment.string, fragment.options) == ("old", ["a"])
+
+
+# ---- sub-interpreters --------------------------------------------------------
+
+SUB_INTERPRETER = r'''
+import json, os, sys, _testcapi
+
+CODE = """
+import os
+try:
+    import frasolet
+    f = frasolet.PromptFragment("right", ["a"])
+    t = frasolet.PromptTemplate("x[y|z]", None)
+    result = ["ok", f.string, f.options, str(t), [str(g) for g in iter(t)],
+              repr(frasolet.parse("a[b]")), hash(t) == hash(frasolet.PromptFragment("x[y|z]"))]
+except ImportError as error:
+    result = ["ImportError", str(error)]
+os.write(FD, repr(result).encode())
+"""
+
+def in_sub_interpreter():
+    read_end, write_end = os.pipe()
+    status = _testcapi.run_in_subinterp(CODE.replace("FD", str(write_end)))
+    os.close(write_end)
+    with os.fdopen(read_end) as pipe:
+        return status, pipe.read()
+
+def in_main():
+    import frasolet
+    return str(frasolet.PromptTemplate("x[y|z]", None)), frasolet.parse("a[b]")[1].string
+
+first = in_main() if MAIN_FIRST else None
+status, sub = in_sub_interpreter()
+again = in_sub_interpreter()[1]
+print(json.dumps({"status": status, "sub": sub, "again": again,
+                  "main": [first, in_main()]}))
+'''
+
+
+@pytest.mark.parametrize("main_first", [True, False], ids=["main-first", "sub-first"])
+def test_sub_interpreters(main_first):
+    pytest.importorskip("_testcapi")
+    done = run_script(SUB_INTERPRETER.replace("MAIN_FIRST", str(main_first)), timeout=120)
+    assert done.returncode == 0, done.stderr
+    report = json.loads(done.stdout)
+    main = ["x[y|z]", "b"]
+    assert report["main"] == [main if main_first else None, main]
+    if sys.version_info >= (3, 12):
+        refused = repr(["ImportError", "frasolet cannot be used in sub-interpreters on this Python version"])
+        assert report["sub"] == report["again"] == refused
+    else:
+        works = repr(["ok", "right", ["a"], "x[y|z]", ["x", "[y|z]"], '["a", [b]]', True])
+        assert report["sub"] == report["again"] == works
+    assert report["status"] == 0
+
+
+def test_isolated_sub_interpreters_refuse_the_module():
+    interpreters = None
+    for name in ("_interpreters", "_xxsubinterpreters"):
+        try:
+            interpreters = __import__(name)
+            break
+        except ImportError:
+            pass
+    if interpreters is None or sys.version_info < (3, 12):
+        pytest.skip("no isolated sub-interpreters on this Python")
+    done = run_script(f"""
+import os, {interpreters.__name__} as interpreters
+read_end, write_end = os.pipe()
+interp = interpreters.create()
+interpreters.run_string(interp, '''
+import os
+try:
+    import frasolet
+    os.write({{fd}}, b"imported")
+except ImportError as error:
+    os.write({{fd}}, b"ImportError")
+'''.format(fd=write_end))
+os.close(write_end)
+print(os.read(read_end, 100).decode())
+interpreters.destroy(interp)
+import frasolet
+print(frasolet.parse("a")[0].string)
+""", timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["ImportError", "a"]
+
+
+# ---- template-tokenizer cycles -----------------------------------------------
+
+
+class Tokenizer:
+    def __init__(self):
+        self.templates = []
+
+
+class SubTemplate(PromptTemplate):
+    pass
+
+
+def tokenizer_owns_template():
+    tokenizer = Tokenizer()
+    tokenizer.templates.append(PromptTemplate("Hi [name|a,b]!", tokenizer))
+    return weakref.ref(tokenizer)
+
+
+def template_is_its_own_tokenizer():
+    template = PromptTemplate("Hi [name|a,b]!", None)
+    template.tokenizer = template
+    return None
+
+
+def subclass_instance_cycle():
+    template = SubTemplate("Hi [name|a,b]!", Tokenizer())
+    template.tokenizer.templates.append(template)
+    return weakref.ref(template)
+
+
+@pytest.mark.parametrize(
+    "make_cycle", [tokenizer_owns_template, template_is_its_own_tokenizer, subclass_instance_cycle]
+)
+def test_template_tokenizer_cycles_are_collected(make_cycle):
+    rounds = 2000
+    gc.collect()
+    blocks_before = sys.getallocatedblocks()
+    references = [make_cycle() for _ in range(rounds)]
+    gc.collect()
+    assert all(reference is None or reference() is None for reference in references)
+    del references
+    gc.collect()
+    # Each cycle holds several blocks (template, fragments, texts): a leak of
+    # them all would be many thousands.
+    assert sys.getallocatedblocks() - blocks_before < rounds // 4
