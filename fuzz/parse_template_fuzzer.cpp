@@ -8,9 +8,10 @@
 #include <string_view>
 #include <variant>
 
-#include "fragment/fragment.hpp"
-#include "fragment/siphash.hpp"
-#include "parser/parser.hpp"
+#include "core/fragment.hpp"
+#include "core/siphash.hpp"
+#include "core/parser.hpp"
+#include "core/template_text.hpp"
 
 namespace {
 
@@ -151,10 +152,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // forms written one after another are the input up to where parsing stopped.
     if (!contains(input, "\\") && !contains(input, "#") && !contains(input, ",,") &&
         !contains(input, "|]")) {
-        Text joined;
-        for (const Fragment& fragment : fragments) frasolet::append_text_form(joined, fragment);
+        const Text joined = frasolet::template_text(fragments);
         CHECK(input.substr(0, joined.size()) == std::string_view(joined.data(), joined.size()));
     }
+
+    // The template digest walks the same text form as the joined text.
+    CHECK(frasolet::template_digest(fragments) ==
+          frasolet::text_hash(frasolet::template_text(fragments)));
 
     // In general the fragments account for an exact prefix, and no piece can
     // start where it ends.

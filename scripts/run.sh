@@ -86,6 +86,11 @@ setup() {
     build_extension
 }
 
+check_layers() {
+    log "include arrows between the layers of src/"
+    python3 scripts/check_layers.py
+}
+
 native_tests() {
     log "native unit tests"
     cmake -S . -B build/native -DFRASOLET_BUILD_EXTENSION=OFF -DFRASOLET_BUILD_TESTS=ON \
@@ -152,6 +157,7 @@ case "$command" in
         default_versions="3.10 3.13"
         [ "$command" = matrix ] && default_versions="3.10 3.11 3.12 3.13"
         ensure_system_packages
+        check_layers
         native_tests
         run_fuzzer "${FUZZ_SECONDS:-15}"
         python_suites "${TEST_PYTHON_VERSIONS:-$default_versions}" "$@"

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "binding/convert.hpp"
+#include "binding/failure.hpp"
 
 namespace frasolet::binding {
 namespace {
@@ -23,11 +24,11 @@ std::string display_name(const Parameters& parameters) {
 
 [[noreturn]] void too_many(const Parameters& parameters, std::size_t given) {
     std::string message = display_name(parameters);
-    if (parameters.required == parameters.count) {
-        message += " takes " + std::to_string(parameters.count);
+    if (parameters.required == parameters.count()) {
+        message += " takes " + std::to_string(parameters.count());
     } else {
         message += " takes from " + std::to_string(parameters.required) + " to " +
-                   std::to_string(parameters.count);
+                   std::to_string(parameters.count());
     }
     message += " positional arguments but " + std::to_string(given) +
                (given == 1 ? " was given" : " were given");
@@ -84,7 +85,7 @@ void bind_keyword(const Parameters& parameters, BoundArguments& slots, PyObject*
         unexpected_keyword(parameters, keyword);
     }
     const std::string_view name(text, static_cast<std::size_t>(size));
-    for (std::size_t i = 0; i < parameters.count; ++i) {
+    for (std::size_t i = 0; i < parameters.count(); ++i) {
         if (name != parameters.names[i]) continue;
         if (slots[i]) multiple_values(parameters, parameters.names[i]);
         slots[i] = Owned::borrow(value);
@@ -95,7 +96,7 @@ void bind_keyword(const Parameters& parameters, BoundArguments& slots, PyObject*
 
 BoundArguments bind_positional(const Parameters& parameters, PyObject* const* arguments,
                                std::size_t positional_count) {
-    if (positional_count > parameters.count) too_many(parameters, positional_count);
+    if (positional_count > parameters.count()) too_many(parameters, positional_count);
     BoundArguments slots{};
     for (std::size_t i = 0; i < positional_count; ++i) slots[i] = Owned::borrow(arguments[i]);
     return slots;

@@ -21,11 +21,16 @@ namespace frasolet::binding {
 inline constexpr std::size_t kMaxParameters = 2;
 
 struct Parameters {
-    const char* owner;     // class name, or nullptr for the module function
-    const char* function;  // name under which Python calls it
-    std::array<const char*, kMaxParameters> names;
-    std::size_t count;
-    std::size_t required;
+    const char* owner = nullptr;     // class name, or nullptr for the module function
+    const char* function = nullptr;  // name under which Python calls it
+    std::array<const char*, kMaxParameters> names{};  // the first count() are set
+    std::size_t required = 0;        // the first `required` names must be given
+
+    constexpr std::size_t count() const noexcept {
+        std::size_t count = 0;
+        while (count < names.size() && names[count] != nullptr) ++count;
+        return count;
+    }
 };
 
 // Strong references, one per parameter; empty where the argument is missing.

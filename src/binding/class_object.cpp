@@ -2,33 +2,13 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
+#include "binding/internal_fault.hpp"
 
 namespace frasolet::binding {
 namespace {
-
-// The sequence item slot of classes with a mapping subscript: the index as
-// an int, through the interpreter's generic item access.
-PyObject* sequence_item_bridge(PyObject* self, Py_ssize_t index) {
-    Owned key = Owned::steal(PyLong_FromSsize_t(index));
-    if (!key) return nullptr;
-    return PyObject_GetItem(self, key.get());
-}
-
-// The new slot of classes that Python may not instantiate.
-PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    return object_entry([]() -> Owned { throw_message(PyExc_TypeError, "No constructor defined"); });
-}
-
-bool has_slot(std::span<const PyType_Slot> slots, int id) {
-    for (const PyType_Slot& slot : slots) {
-        if (slot.slot == id) return true;
-    }
-    return false;
-}
 
 unsigned class_flags(const ClassSpec& spec) {
     unsigned long flags = Py_TPFLAGS_DEFAULT;
@@ -38,23 +18,6 @@ unsigned class_flags(const ClassSpec& spec) {
 }
 
 PyTypeObject* make_class(const ClassSpec& spec) {
-    std::vector<PyType_Slot> slots;
-    slots.push_back({Py_tp_base, &PyBaseObject_Type});
-    slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
-    slots.push_back({Py_tp_dealloc, as_slot(spec.dealloc)});
-    if (spec.methods != nullptr && spec.methods[0].ml_name != nullptr) {
-        slots.push_back({Py_tp_methods, spec.methods});
-    }
-    if (spec.properties != nullptr && spec.properties[0].name != nullptr) {
-        slots.push_back({Py_tp_getset, spec.properties});
-    }
-    slots.insert(slots.end(), spec.slots.begin(), spec.slots.end());
-    if (has_slot(spec.slots, Py_mp_subscript)) {
-        slots.push_back({Py_sq_item, as_slot(sequence_item_bridge)});
-    }
-    if (!has_slot(spec.slots, Py_tp_new)) slots.push_back({Py_tp_new, as_slot(no_constructor)});
-    slots.push_back({0, nullptr});
-
     std::string name(spec.module != nullptr ? spec.module : "builtins");
     name += '.';
     name += spec.name;
@@ -74,7 +37,7 @@ PyTypeObject* make_class(const ClassSpec& spec) {
         static_cast<int>(spec.instance_size),
         0,
         class_flags(spec),
-        slots.data(),
+        const_cast<PyType_Slot*>(spec.slots),
     };
     PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) {
@@ -88,6 +51,16 @@ PyTypeObject* make_class(const ClassSpec& spec) {
 }
 
 }  // namespace
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+    return object_entry([]() -> Owned { throw_message(PyExc_TypeError, "No constructor defined"); });
+}
+
+PyObject* sequence_item_bridge(PyObject* self, Py_ssize_t index) {
+    Owned key = Owned::steal(PyLong_FromSsize_t(index));
+    if (!key) return nullptr;
+    return PyObject_GetItem(self, key.get());
+}
 
 PyTypeObject* LazyClass::get() {
     if (type_ == nullptr) {

@@ -1,8 +1,6 @@
 // Class objects: heap types made once per process from a constant item table.
 #pragma once
 
-#include <span>
-
 #include "binding/python.hpp"
 
 namespace frasolet::binding {
@@ -13,18 +11,25 @@ enum class Subclassing { allowed, refused };
 // collection; such a class lists its traverse and clear slots.
 enum class Collection { none, cyclic };
 
+// Everything a class has. `slots` is its whole slot table, terminated by a
+// zeroed slot: doc, dealloc, methods and properties included, and
+// no_constructor or sequence_item_bridge below where the class uses them.
 struct ClassSpec {
     const char* module = nullptr;  // nullptr: the class is shown as a builtin
     const char* name = nullptr;
-    const char* doc = nullptr;     // with its text-signature line
     Py_ssize_t instance_size = 0;
-    destructor dealloc = nullptr;
     Subclassing subclassing = Subclassing::refused;
     Collection collection = Collection::none;
-    PyMethodDef* methods = nullptr;          // terminated by a zeroed entry, or nullptr
-    PyGetSetDef* properties = nullptr;       // terminated by a zeroed entry, or nullptr
-    std::span<const PyType_Slot> slots;      // without the terminating zero slot
+    const PyType_Slot* slots = nullptr;
 };
+
+// The new slot of classes that Python may not instantiate: TypeError
+// "No constructor defined".
+PyObject* no_constructor(PyTypeObject* type, PyObject* arguments, PyObject* keywords);
+
+// The sequence item slot of classes with a mapping subscript: the index as
+// an int, through the interpreter's generic item access.
+PyObject* sequence_item_bridge(PyObject* self, Py_ssize_t index);
 
 // A class object made on first use and kept for the life of the process.
 class LazyClass {

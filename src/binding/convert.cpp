@@ -2,7 +2,6 @@
 
 #include <limits>
 
-#include "fragment/siphash.hpp"
 
 namespace frasolet::binding {
 
@@ -85,14 +84,6 @@ Py_ssize_t detail::reservation_for(PyObject* sequence) noexcept {
     return std::min(length, kMaxReservation);
 }
 
-TextList to_text_list(PyObject* object) {
-    return to_native_list<Text>(object, [](PyObject* item) { return to_text(item); });
-}
-
-Owned text_list_to_python(const TextList& texts) {
-    return build_list(texts.size(), [&](std::size_t i) { return make_str(texts[i]); });
-}
-
 Owned make_dict() {
     Owned dict = Owned::steal(PyDict_New());
     if (!dict) throw_api_call_failed();
@@ -113,10 +104,11 @@ std::uint64_t to_index(PyObject* object) {
     return value;
 }
 
-Py_hash_t to_python_hash(std::uint64_t digest) noexcept {
-    static_assert(sizeof(Py_hash_t) == sizeof(std::int64_t));
-    return static_cast<Py_hash_t>(signed_hash(digest));
-}
+static_assert(to_python_hash(~std::uint64_t{0}) == -2);
+static_assert(to_python_hash(~std::uint64_t{0} - 1) == -2);
+static_assert(to_python_hash(0) == 0);
+static_assert(to_python_hash(std::uint64_t{1} << 63) == std::numeric_limits<Py_hash_t>::min());
+static_assert(to_python_hash(0x7fffffffffffffffULL) == std::numeric_limits<Py_hash_t>::max());
 
 Py_ssize_t to_python_length(std::size_t length) {
     if (length > static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max())) {

@@ -1,4 +1,5 @@
-// Conversions of values between Python objects and native ones.
+// Generic conversions of values between Python objects and native ones:
+// text views, item visitors, list and dict building, index, hash and length.
 //
 // Native text is UTF-8. Conversions that fail throw a Failure carrying the
 // exact Python exception; conversions that must not fail (making a str, list
@@ -12,7 +13,7 @@
 #include <string_view>
 
 #include "binding/failure.hpp"
-#include "fragment/allocator.hpp"
+#include "binding/internal_fault.hpp"
 
 namespace frasolet::binding {
 
@@ -30,10 +31,6 @@ std::string lenient_text(PyObject* object);
 // Text conversion: a str (or subclass) read as UTF-8 without calling any of
 // its methods. The view lives as long as the str.
 std::string_view text_view(PyObject* object);
-inline Text to_text(PyObject* object) {
-    const std::string_view view = text_view(object);
-    return Text(view.data(), view.size());
-}
 
 // Optional text conversion: a missing argument or None gives no text.
 inline std::optional<std::string_view> optional_text_view(PyObject* maybe_missing) {
@@ -46,20 +43,17 @@ Owned make_str(std::string_view text);
 void check_list(PyObject* object);  // list or subclass, else target "PyList"
 void check_dict(PyObject* object);  // dict or subclass, else target "PyDict"
 
-// Sequence conversion: `object` must pass the interpreter's sequence check
-// (target "Sequence"); its length, if it can tell, only sizes the result;
-// items come from the iteration protocol and go through `convert_item`.
-template <class Element, class ConvertItem>
-List<Element> to_native_list(PyObject* object, ConvertItem&& convert_item);
-
-TextList to_text_list(PyObject* object);
+// Sequence visit: `object` must pass the interpreter's sequence check
+// (target "Sequence"); reserve(n) is called once with the number of items to
+// expect (what its length says, within a bound: a length only sizes the
+// result), then visit(item) for each item of the iteration protocol.
+template <class Reserve, class Visit>
+void visit_sequence(PyObject* object, Reserve&& reserve, Visit&& visit);
 
 // List building: a new list of exactly `size` items, item i made by
 // `make_item(i)` (which returns an Owned new reference).
 template <class MakeItem>
 Owned build_list(std::size_t size, MakeItem&& make_item);
-
-Owned text_list_to_python(const TextList& texts);
 
 // Dict building.
 Owned make_dict();
@@ -76,8 +70,13 @@ void visit_dict(PyObject* dict, Visit&& visit);
 // 64-bit value; the interpreter's TypeError and OverflowError pass unchanged.
 std::uint64_t to_index(PyObject* object);
 
-// Hash conversion: the digest's bits read as signed, -1 becoming -2.
-Py_hash_t to_python_hash(std::uint64_t digest) noexcept;
+// Hash conversion: the digest's bits read as signed, -1 (the interpreter's
+// error signal) becoming -2.
+constexpr Py_hash_t to_python_hash(std::uint64_t digest) noexcept {
+    static_assert(sizeof(Py_hash_t) == sizeof(std::uint64_t));
+    const auto value = static_cast<Py_hash_t>(digest);  // two's complement
+    return value == -1 ? -2 : value;
+}
 
 // Length conversion: OverflowError (no argument) beyond Py_ssize_t.
 Py_ssize_t to_python_length(std::size_t length);
@@ -93,21 +92,17 @@ inline constexpr Py_ssize_t kMaxReservation = 1 << 16;
 Py_ssize_t reservation_for(PyObject* sequence) noexcept;
 }  // namespace detail
 
-template <class Element, class ConvertItem>
-List<Element> to_native_list(PyObject* object, ConvertItem&& convert_item) {
+template <class Reserve, class Visit>
+void visit_sequence(PyObject* object, Reserve&& reserve, Visit&& visit) {
     if (!PySequence_Check(object)) throw_conversion_error(object, "Sequence");
     // Its __len__ and iterator are Python code that may drop the caller's
     // reference (the caller may only borrow it from a container).
     const Owned held = Owned::borrow(object);
-    List<Element> elements;
-    elements.reserve(static_cast<std::size_t>(detail::reservation_for(object)));
+    reserve(static_cast<std::size_t>(detail::reservation_for(object)));
     Owned iterator = Owned::steal(PyObject_GetIter(object));
     if (!iterator) throw_fetched();
-    while (Owned item = Owned::steal(PyIter_Next(iterator.get()))) {
-        elements.push_back(convert_item(item.get()));
-    }
+    while (Owned item = Owned::steal(PyIter_Next(iterator.get()))) visit(item.get());
     if (PyErr_Occurred()) throw_fetched();
-    return elements;
 }
 
 template <class MakeItem>

@@ -5,11 +5,24 @@
 // pending Python exception and the failure value of the entry kind. Locals
 // of the body (borrows, owned references) are released before that, on
 // every path.
+//
+// Entries on an instance do their work in one order: the check of `self`,
+// the borrow of its record (shared for readers, exclusive for writers), then
+// the body, which binds and converts its arguments itself.
 #pragma once
 
+#include <type_traits>
+#include <utility>
+
+#include "binding/class_object.hpp"
 #include "binding/failure.hpp"
+#include "binding/instance.hpp"
 
 namespace frasolet::binding {
+
+// Ends the current entry: turns whatever native failure is in flight into
+// the pending Python exception. Call only from inside a catch handler.
+void raise_current_exception() noexcept;
 
 // Functions, methods, constructors, getters, str/repr/iter/next, subscript:
 // a new reference, or null.
@@ -35,18 +48,6 @@ int status_entry(Body&& body) noexcept {
     }
 }
 
-// Setters: status_entry with the value held for the whole call. Converting
-// the value can run Python code that drops every other reference to it:
-// pickle hands setters values that only a dict of its own keeps, and such
-// code can clear that dict.
-template <class Body>
-int setter_entry(PyObject* value, Body&& body) noexcept {
-    return status_entry([&] {
-        const Owned held = Owned::borrow(value);
-        body(held.get());
-    });
-}
-
 // Hash and length: the body's value (never -1), or -1.
 template <class Result, class Body>
 Result value_entry(Body&& body) noexcept {
@@ -58,10 +59,67 @@ Result value_entry(Body&& body) noexcept {
     }
 }
 
+// The guard that fits what the body returns: an Owned object, or a value
+// (a hash or a length).
+template <class Body>
+auto guarded_entry(Body&& body) noexcept {
+    using Result = decltype(body());
+    if constexpr (std::is_same_v<Result, Owned>) {
+        return object_entry(std::forward<Body>(body));
+    } else {
+        return value_entry<Result>(std::forward<Body>(body));
+    }
+}
+
+// A reader of an instance: body(const Record&) under a shared borrow.
+template <class Record, class Body>
+auto read_entry(PyObject* self, LazyClass& lazy_class, Body&& body) noexcept {
+    return guarded_entry([&] {
+        Instance<Record>& instance = checked_self<Record>(self, lazy_class);
+        SharedBorrow borrow(instance.borrow_flag);
+        return body(std::as_const(instance.record));
+    });
+}
+
+// A writer of an instance: body(Record&) under the exclusive borrow.
+template <class Record, class Body>
+auto write_entry(PyObject* self, LazyClass& lazy_class, Body&& body) noexcept {
+    return guarded_entry([&] {
+        Instance<Record>& instance = checked_self<Record>(self, lazy_class);
+        ExclusiveBorrow borrow(instance.borrow_flag);
+        return body(instance.record);
+    });
+}
+
 // Setters are called with a null value for `del obj.attr`; properties of
 // this module cannot be deleted.
 inline void refuse_deletion(PyObject* value) {
     if (value == nullptr) throw_message(PyExc_AttributeError, "can't delete attribute");
+}
+
+// A property setter: the check of `self`, the exclusive borrow, the refusal
+// of deletion, then body(Record&, value). The value is held for the whole
+// call: converting it can run Python code that drops every other reference
+// to it (pickle hands setters values that only a dict of its own keeps, and
+// such code can clear that dict). A body may return an Owned object it took
+// out of the record; it is released last, once the borrow has ended, as its
+// release may run Python code that reaches the instance again.
+template <class Record, class Body>
+int setter_entry(PyObject* self, PyObject* value, LazyClass& lazy_class, Body&& body) noexcept {
+    return status_entry([&] {
+        const Owned held = Owned::borrow(value);
+        Instance<Record>& instance = checked_self<Record>(self, lazy_class);
+        Owned released_last;
+        {
+            ExclusiveBorrow borrow(instance.borrow_flag);
+            refuse_deletion(value);
+            if constexpr (std::is_void_v<decltype(body(instance.record, value))>) {
+                body(instance.record, value);
+            } else {
+                released_last = body(instance.record, value);
+            }
+        }
+    });
 }
 
 }  // namespace frasolet::binding

@@ -1,23 +1,10 @@
 #include "binding/failure.hpp"
 
-#include <cstdio>
-#include <exception>
-#include <new>
-
 #include "binding/convert.hpp"
+#include "binding/internal_fault.hpp"
 
 namespace frasolet::binding {
 namespace {
-
-constexpr const char* kPanicDoc =
-    "\n"
-    "The exception raised when native code called from Python meets an internal fault.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that it will\n"
-    "typically propagate all the way through the stack and cause the Python\n"
-    "interpreter to exit.\n";
-
-PyObject* panic_type = nullptr;
 
 struct PendingException {
     Owned type, value, traceback;
@@ -42,70 +29,7 @@ PendingException take_pending() noexcept {
     return pending;
 }
 
-void put_back(PendingException pending) noexcept {
-    PyErr_Restore(pending.type.release(), pending.value.release(), pending.traceback.release());
-}
-
-void write_diagnostic(const InternalFault& fault) noexcept {
-    std::fprintf(stderr, "thread '<unnamed>' panicked at '%s', %s:%u:%u\n", fault.message.c_str(),
-                 fault.where.file_name(), static_cast<unsigned>(fault.where.line()),
-                 static_cast<unsigned>(fault.where.column()));
-    std::fflush(stderr);
-}
-
-// Python code raised a PanicException that we have just fetched: print it
-// and carry the fault on.
-[[noreturn]] void resume_panic(PendingException pending, std::source_location where) {
-    std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n",
-               stderr);
-    std::fputs("Python stack trace below:\n", stderr);
-    std::fflush(stderr);
-    std::string message = "Unwrapped panic from Python code";
-    if (pending.value && PyUnicode_Check(pending.value.get())) {
-        Py_ssize_t size = 0;
-        if (const char* text = PyUnicode_AsUTF8AndSize(pending.value.get(), &size)) {
-            message.assign(text, static_cast<std::size_t>(size));
-        } else {
-            PyErr_Clear();
-        }
-    }
-    put_back(std::move(pending));
-    PyErr_PrintEx(0);
-    throw InternalFault{std::move(message), where, true};
-}
-
-void raise_fault(const InternalFault& fault) noexcept {
-    if (!fault.resumed) write_diagnostic(fault);
-    // Without the class (the interpreter could not make it) the fault can
-    // only be reported as a SystemError.
-    PyObject* type = panic_exception_type();
-    try {
-        Failure::message(type != nullptr ? type : PyExc_SystemError, fault.message).restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-}
-
 }  // namespace
-
-PyObject* panic_exception_type() noexcept {
-    if (panic_type == nullptr) {
-        PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                                   PyExc_BaseException, nullptr);
-        if (made == nullptr) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        // Another thread may have made it while the interpreter ran code
-        // during the making: the first one stored stays.
-        if (panic_type == nullptr) {
-            panic_type = made;
-        } else {
-            Py_DECREF(made);
-        }
-    }
-    return panic_type;
-}
 
 Failure Failure::message(PyObject* type, std::string message) {
     Failure failure(Form::message, Owned::borrow(type));
@@ -119,13 +43,15 @@ Failure Failure::none_argument(PyObject* type) {
     return Failure(Form::none_argument, Owned::borrow(type));
 }
 
-Failure fetch_failure(std::source_location where) {
+Failure fetch_failure(SourceLocation where) {
     PendingException pending = take_pending();
     if (!pending.type) {
         return Failure::message(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
     PyObject* panic = panic_exception_type();
-    if (panic != nullptr && pending.type.get() == panic) resume_panic(std::move(pending), where);
+    if (panic != nullptr && pending.type.get() == panic) {
+        resume_panic(std::move(pending.type), std::move(pending.value), std::move(pending.traceback), where);
+    }
     Failure failure(Failure::Form::fetched, std::move(pending.type));
     failure.value_ = std::move(pending.value);
     failure.traceback_ = std::move(pending.traceback);
@@ -205,30 +131,5 @@ void Failure::restore() && noexcept {
 }
 
 void throw_message(PyObject* type, std::string message) { throw Failure::message(type, std::move(message)); }
-
-void throw_fault(std::string message, std::source_location where) {
-    throw InternalFault{std::move(message), where, false};
-}
-
-void throw_api_call_failed(std::source_location where) {
-    PyErr_PrintEx(1);
-    throw InternalFault{"Python API call failed", where, false};
-}
-
-void raise_current_exception() noexcept {
-    try {
-        throw;
-    } catch (Failure& failure) {
-        std::move(failure).restore();
-    } catch (const InternalFault& fault) {
-        raise_fault(fault);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        raise_fault(InternalFault{error.what(), std::source_location::current(), false});
-    } catch (...) {
-        raise_fault(InternalFault{"unknown native exception", std::source_location::current(), false});
-    }
-}
 
 }  // namespace frasolet::binding

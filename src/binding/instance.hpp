@@ -9,6 +9,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "binding/class_object.hpp"
 #include "binding/failure.hpp"
 
 namespace frasolet::binding {
@@ -21,6 +22,14 @@ struct Instance {
 
     static Instance* from(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
 };
+
+// The check of `self`: an instance of the class (or a subclass), else the
+// conversion error naming the class; then its layout.
+template <class Record>
+Instance<Record>& checked_self(PyObject* self, LazyClass& lazy_class) {
+    check_instance(self, lazy_class);
+    return *Instance<Record>::from(self);
+}
 
 // Readers hold this for the duration of their work.
 class SharedBorrow {

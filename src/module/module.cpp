@@ -1,10 +1,10 @@
 // The module's one exported entry and its initialisation body.
 #include "binding/entry.hpp"
 #include "binding/module_registration.hpp"
-#include "fragment/allocator.hpp"
-#include "fragment/prompt_fragment.hpp"
+#include "core/allocator.hpp"
+#include "module/prompt_fragment.hpp"
 #include "module/parse_operation.hpp"
-#include "template/prompt_template.hpp"
+#include "module/prompt_template.hpp"
 
 namespace frasolet {
 namespace {
@@ -12,7 +12,7 @@ namespace {
 using namespace binding;
 
 constexpr const char* kVersion = "0.4.0";
-constexpr Parameters kParseParameters{nullptr, "parse", {"template"}, 1, 1};
+constexpr Parameters kParseParameters{.function = "parse", .names = {"template"}, .required = 1};
 
 PyObject* module_parse(PyObject*, PyObject* const* arguments, Py_ssize_t count, PyObject* names) {
     return object_entry([&] { return parse_operation(kParseParameters, arguments, count, names); });
@@ -61,7 +61,7 @@ void refuse_unsupported_interpreter() {
 Owned initialise() {
     refuse_unsupported_interpreter();
     route_core_memory();
-    Owned module = Owned::steal(PyModule_Create2(&module_definition, 1013));
+    Owned module = Owned::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     if (!module) throw_fetched();
     add_text_attribute(module.get(), "__version__", kVersion);
     add_function(module.get(), make_module_function(&parse_record, module.get()).get());

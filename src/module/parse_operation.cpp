@@ -1,8 +1,8 @@
 #include "module/parse_operation.hpp"
 
 #include "binding/convert.hpp"
-#include "fragment/prompt_fragment.hpp"
-#include "parser/parser.hpp"
+#include "core/parser.hpp"
+#include "module/prompt_fragment.hpp"
 
 namespace frasolet {
 
@@ -30,11 +30,12 @@ Owned parse_operation(const Parameters& parameters, PyObject* const* arguments,
     const BoundArguments bound = bind_vector(parameters, arguments, positional_count, keyword_names);
     const std::string_view text = convert_argument("template", [&] { return text_view(bound[0].get()); });
     // The objects are made while the text is read, each record in place.
-    FragmentObjectSink sink(text.size());
+    FragmentObjects objects(text.size());
+    RecordSink sink(objects);
     if (std::optional<ParseFailure> failure = parse_pieces(text, sink)) {
         throw_message(PyExc_OSError, failure->message());
     }
-    return sink.into_list();
+    return objects.into_list();
 }
 
 }  // namespace frasolet

@@ -6,7 +6,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/owned.hpp"
-#include "fragment/fragment.hpp"
+#include "core/fragment.hpp"
 
 namespace frasolet {
 

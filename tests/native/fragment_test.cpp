@@ -7,8 +7,9 @@
 #include <optional>
 #include <string>
 
-#include "fragment/fragment.hpp"
-#include "fragment/siphash.hpp"
+#include "core/fragment.hpp"
+#include "core/siphash.hpp"
+#include "core/template_text.hpp"
 
 namespace frasolet {
 namespace {
@@ -46,7 +47,7 @@ TEST_P(FragmentForms, TextFormRepresentationAndHash) {
     const std::uint64_t digest = fragment_digest(c.fragment);
     EXPECT_EQ(digest, text_hash(form));
     if (c.hash) {
-        EXPECT_EQ(signed_hash(digest), *c.hash);
+        EXPECT_EQ(static_cast<std::int64_t>(digest), *c.hash);
     }
 }
 
@@ -93,12 +94,20 @@ TEST(FragmentHash, OptionStatesAreDistinct) {
     EXPECT_NE(absent, one_empty_entry);
 }
 
-TEST(FragmentHash, SignedHashReservesMinusOne) {
-    EXPECT_EQ(signed_hash(~std::uint64_t{0}), -2);
-    EXPECT_EQ(signed_hash(~std::uint64_t{0} - 1), -2);
-    EXPECT_EQ(signed_hash(0), 0);
-    EXPECT_EQ(signed_hash(std::uint64_t{1} << 63), INT64_MIN);
-    EXPECT_EQ(signed_hash(0x7fffffffffffffffULL), INT64_MAX);
+TEST(TemplateText, JoinsTheFragmentsTextForms) {
+    FragmentList fragments;
+    fragments.push_back(make_text("Hi "));
+    fragments.push_back(make_placeholder("name", {"a", "b"}));
+    fragments.push_back(make_placeholder("x", {}));
+    fragments.push_back(make_text("!"));
+    const Text joined = template_text(fragments);
+    EXPECT_EQ(str(joined), "Hi [name|a,b][x]!");
+    EXPECT_EQ(template_text_size(fragments), joined.size());
+    EXPECT_EQ(template_digest(fragments), text_hash(joined));
+    // The digest of a template is that of one fragment with the same text form.
+    EXPECT_EQ(template_digest(fragments), fragment_digest(make_text("Hi [name|a,b][x]!")));
+    EXPECT_EQ(str(template_text(FragmentList{})), "");
+    EXPECT_EQ(template_digest(FragmentList{}), fragment_digest(make_text("")));
 }
 
 }  // namespace

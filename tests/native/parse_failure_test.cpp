@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "parser/parse_failure.hpp"
+#include "core/parse_failure.hpp"
 
 namespace frasolet {
 namespace {

@@ -11,8 +11,8 @@
 #include <variant>
 #include <vector>
 
-#include "fragment/allocator.hpp"
-#include "parser/parser.hpp"
+#include "core/allocator.hpp"
+#include "core/parser.hpp"
 
 namespace frasolet {
 namespace {

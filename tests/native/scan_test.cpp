@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "parser/scan.hpp"
+#include "core/scan.hpp"
 
 namespace {
 
@@ -50,7 +50,7 @@ const char* scan_exact(Scanner scanner, const std::string& bytes, std::size_t of
 std::size_t reference(const ByteSet& set, const std::string& bytes) {
     const char* begin = bytes.data();
     return static_cast<std::size_t>(
-        frasolet::scan::skip_outside(set, begin, begin + bytes.size()) - begin);
+        frasolet::scan::find_first_in(set, begin, begin + bytes.size()) - begin);
 }
 
 void check_scanner(Scanner scanner, const ByteSet& set, std::string_view stops,

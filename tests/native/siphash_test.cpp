@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "fragment/siphash.hpp"
+#include "core/siphash.hpp"
 
 namespace frasolet {
 namespace {

@@ -37,15 +37,27 @@ inline bool in(const ByteSet& set, char c) { return set[static_cast<unsigned cha
 
 // First position in [p, end) whose byte is in `set`, or `end`, a byte at a
 // time: for the last bytes that the block scanners below leave over.
-inline const char* skip_outside(const ByteSet& set, const char* p, const char* end) {
+inline const char* find_first_in(const ByteSet& set, const char* p, const char* end) {
     while (p != end && !in(set, *p)) ++p;
     return p;
 }
 
-inline const char* skip_inside(const ByteSet& set, const char* p, const char* end) {
+// First position in [p, end) whose byte is not in `set`, or `end`.
+inline const char* find_first_not_in(const ByteSet& set, const char* p, const char* end) {
     while (p != end && in(set, *p)) ++p;
     return p;
 }
+
+#if defined(__SSE2__)
+// The bit mask of the bytes of the 16 at `at` that equal one of `Bytes`.
+template <char... Bytes>
+inline unsigned match_16(const char* at) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    __m128i hits = _mm_setzero_si128();
+    ((hits = _mm_or_si128(hits, _mm_cmpeq_epi8(block, _mm_set1_epi8(Bytes)))), ...);
+    return static_cast<unsigned>(_mm_movemask_epi8(hits));
+}
+#endif
 
 #if defined(FRASOLET_SCAN_AVX2)
 // Whether the processor has AVX2, asked once when the library loads.
@@ -54,21 +66,22 @@ inline const bool has_avx2 = [] {
     return __builtin_cpu_supports("avx2") != 0;
 }();
 
+// The bytes of the 32 at `at` that equal one of `Bytes`, as a vector of
+// all-ones bytes.
+template <char... Bytes>
+[[gnu::target("avx2")]] inline __m256i match_32(const char* at) {
+    const __m256i block = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    __m256i hits = _mm256_setzero_si256();
+    ((hits = _mm256_or_si256(hits, _mm256_cmpeq_epi8(block, _mm256_set1_epi8(Bytes)))), ...);
+    return hits;
+}
+
 // The text scan 64 bytes at a time, for processors with AVX2: the first
 // backslash or square bracket, or where fewer than 64 bytes are left.
 [[gnu::target("avx2")]] inline const char* find_text_stop_avx2(const char* p, const char* end) {
-    const __m256i backslash = _mm256_set1_epi8('\\');
-    const __m256i open = _mm256_set1_epi8('[');
-    const __m256i close = _mm256_set1_epi8(']');
     while (end - p >= 64) {
-        const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-        const __m256i first_hits = _mm256_or_si256(
-            _mm256_cmpeq_epi8(first, backslash),
-            _mm256_or_si256(_mm256_cmpeq_epi8(first, open), _mm256_cmpeq_epi8(first, close)));
-        const __m256i second_hits = _mm256_or_si256(
-            _mm256_cmpeq_epi8(second, backslash),
-            _mm256_or_si256(_mm256_cmpeq_epi8(second, open), _mm256_cmpeq_epi8(second, close)));
+        const __m256i first_hits = match_32<'\\', '[', ']'>(p);
+        const __m256i second_hits = match_32<'\\', '[', ']'>(p + 32);
         const __m256i any = _mm256_or_si256(first_hits, second_hits);
         if (!_mm256_testz_si256(any, any)) {
             const auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(first_hits));
@@ -87,19 +100,11 @@ inline const bool has_avx2 = [] {
 // run that goes on past its first block 64 at a time with AVX2.
 inline const char* find_text_stop(const char* p, const char* end) {
 #if defined(__SSE2__)
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i open = _mm_set1_epi8('[');
-    const __m128i close = _mm_set1_epi8(']');
-    const auto block_hits = [&](const char* at) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-        const __m128i hits = _mm_or_si128(
-            _mm_cmpeq_epi8(block, backslash),
-            _mm_or_si128(_mm_cmpeq_epi8(block, open), _mm_cmpeq_epi8(block, close)));
-        return static_cast<unsigned>(_mm_movemask_epi8(hits));
-    };
     // Short runs, the most common kind, end within their first block.
     if (end - p >= 16) {
-        if (const unsigned mask = block_hits(p); mask != 0) return p + __builtin_ctz(mask);
+        if (const unsigned mask = match_16<'\\', '[', ']'>(p); mask != 0) {
+            return p + __builtin_ctz(mask);
+        }
         p += 16;
     }
 #if defined(FRASOLET_SCAN_AVX2)
@@ -112,36 +117,27 @@ inline const char* find_text_stop(const char* p, const char* end) {
     }
 #endif
     while (end - p >= 16) {
-        if (const unsigned mask = block_hits(p); mask != 0) return p + __builtin_ctz(mask);
+        if (const unsigned mask = match_16<'\\', '[', ']'>(p); mask != 0) {
+            return p + __builtin_ctz(mask);
+        }
         p += 16;
     }
 #endif
-    return skip_outside(text_stop, p, end);
+    return find_first_in(text_stop, p, end);
 }
 
 // First byte of the name stop set in [p, end), or `end`: where a mask name or
 // an option ends. Names and options are short, so one block usually decides.
 inline const char* find_name_stop(const char* p, const char* end) {
 #if defined(__SSE2__)
-    const __m128i open = _mm_set1_epi8('[');
-    const __m128i close = _mm_set1_epi8(']');
-    const __m128i bar = _mm_set1_epi8('|');
-    const __m128i hash = _mm_set1_epi8('#');
-    const __m128i comma = _mm_set1_epi8(',');
     while (end - p >= 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i brackets =
-            _mm_or_si128(_mm_cmpeq_epi8(block, open), _mm_cmpeq_epi8(block, close));
-        const __m128i separators =
-            _mm_or_si128(_mm_cmpeq_epi8(block, hash), _mm_cmpeq_epi8(block, comma));
-        const __m128i hits =
-            _mm_or_si128(_mm_or_si128(brackets, separators), _mm_cmpeq_epi8(block, bar));
-        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
-        if (mask != 0) return p + __builtin_ctz(mask);
+        if (const unsigned mask = match_16<'[', ']', '|', '#', ','>(p); mask != 0) {
+            return p + __builtin_ctz(mask);
+        }
         p += 16;
     }
 #endif
-    return skip_outside(name_stop, p, end);
+    return find_first_in(name_stop, p, end);
 }
 
 }  // namespace frasolet::scan

@@ -1,4 +1,4 @@
-#include "fragment/allocator.hpp"
+#include "core/allocator.hpp"
 
 #include <cstdlib>
 

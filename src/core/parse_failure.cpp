@@ -1,4 +1,4 @@
-#include "parser/parse_failure.hpp"
+#include "core/parse_failure.hpp"
 
 namespace frasolet {
 

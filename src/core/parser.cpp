@@ -1,6 +1,6 @@
-#include "parser/parser.hpp"
+#include "core/parser.hpp"
 
-#include "parser/scan.hpp"
+#include "core/scan.hpp"
 
 namespace frasolet {
 namespace {
@@ -18,7 +18,7 @@ const char* read_option_list(const char* p, const char* end, Spans& options) {
     options.emplace_back(p, static_cast<std::size_t>(option_end - p));
     p = option_end;
     for (;;) {
-        const char* separators_end = scan::skip_inside(scan::separator, p, end);
+        const char* separators_end = scan::find_first_not_in(scan::separator, p, end);
         if (separators_end == p) return p;
         option_end = scan::find_name_stop(separators_end, end);
         if (option_end == separators_end) return p;  // the separator run stays unconsumed
@@ -43,30 +43,10 @@ const char* match_placeholder(const char* p, const char* end, std::string_view& 
     return p + 1;
 }
 
-// Builds the record list of parse_template. Each record is made in its
-// place in the list, not moved there.
-class FragmentBuilder final : public PieceSink {
-public:
-    void text(std::string_view piece) override {
-        if (!fragments_.empty() && fragments_.back().is_text()) {
-            fragments_.back().string.append(piece);  // grows with amortised doubling
-            return;
-        }
-        fragments_.emplace_back().string.append(piece);
-    }
-
-    void placeholder(std::string_view name, std::span<const std::string_view> spans) override {
-        Fragment& fragment = fragments_.emplace_back();
-        fragment.string.append(name);
-        TextList& options = fragment.options.emplace();
-        options.reserve(spans.size());
-        for (std::string_view span : spans) options.emplace_back(span.data(), span.size());
-    }
-
-    FragmentList take() { return std::move(fragments_); }
-
-private:
-    FragmentList fragments_;
+// The records of parse_template, each made in its place in the list.
+struct RecordList {
+    FragmentList fragments;
+    Fragment& add() { return fragments.emplace_back(); }
 };
 
 }  // namespace
@@ -100,9 +80,10 @@ std::optional<ParseFailure> parse_pieces(std::string_view text, PieceSink& sink)
 }
 
 ParseResult parse_template(std::string_view text) {
-    FragmentBuilder builder;
-    if (std::optional<ParseFailure> failure = parse_pieces(text, builder)) return *failure;
-    return builder.take();
+    RecordList records;
+    RecordSink sink(records);
+    if (std::optional<ParseFailure> failure = parse_pieces(text, sink)) return *failure;
+    return std::move(records.fragments);
 }
 
 }  // namespace frasolet

@@ -1,13 +1,14 @@
-#include "fragment/prompt_fragment.hpp"
+#include "module/prompt_fragment.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "binding/arguments.hpp"
 #include "binding/class_object.hpp"
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
-#include "fragment/siphash.hpp"
 #include "module/parse_operation.hpp"
+#include "module/records.hpp"
 
 namespace frasolet {
 namespace {
@@ -25,22 +26,19 @@ constexpr const char* kClassDoc =
     "    option (:obj:`List[str]`):\n"
     "        The options will be applied to the fragment.";
 
-constexpr Parameters kNewParameters{kClassName, "__new__", {"string", "option"}, 2, 0};
-constexpr Parameters kParseParameters{kClassName, "parse", {"template"}, 1, 1};
-constexpr Parameters kGetStateParameters{kClassName, "__getstate__", {}, 0, 0};
-constexpr Parameters kSetStateParameters{kClassName, "__setstate__", {"state"}, 1, 1};
+constexpr Parameters kNewParameters{
+    .owner = kClassName, .function = "__new__", .names = {"string", "option"}, .required = 0};
+constexpr Parameters kParseParameters{
+    .owner = kClassName, .function = "parse", .names = {"template"}, .required = 1};
+constexpr Parameters kGetStateParameters{.owner = kClassName, .function = "__getstate__"};
+constexpr Parameters kSetStateParameters{
+    .owner = kClassName, .function = "__setstate__", .names = {"state"}, .required = 1};
 
 LazyClass& fragment_class();
 
-// The record of `self` once it is known to be a PromptFragment.
-FragmentObject& checked_self(PyObject* self) {
-    check_instance(self, fragment_class());
-    return *FragmentObject::from(self);
-}
-
-Owned options_to_python(const Fragment& record) {
-    if (!record.options) return Owned::borrow(Py_None);
-    return text_list_to_python(*record.options);
+template <class Body>
+auto read_fragment(PyObject* self, Body&& body) noexcept {
+    return read_entry<Fragment>(self, fragment_class(), std::forward<Body>(body));
 }
 
 // ---- constructor and static method ---------------------------------------
@@ -68,15 +66,11 @@ PyObject* fragment_parse(PyObject*, PyObject* const* arguments, Py_ssize_t count
 
 PyObject* fragment_getstate(PyObject* self, PyObject* const* arguments, Py_ssize_t count,
                             PyObject* names) {
-    return object_entry([&] {
-        FragmentObject& instance = checked_self(self);
-        SharedBorrow borrow(instance.borrow_flag);
+    return read_fragment(self, [&](const Fragment& record) {
         bind_vector(kGetStateParameters, arguments, count, names);
         Owned state = make_dict();
-        dict_set(state.get(), "string", make_str(instance.record.string));
-        if (instance.record.options) {
-            dict_set(state.get(), "options", text_list_to_python(*instance.record.options));
-        }
+        dict_set(state.get(), "string", make_str(record.string));
+        if (record.options) dict_set(state.get(), "options", text_list_to_python(*record.options));
         return state;
     });
 }
@@ -97,11 +91,9 @@ void apply_state(Fragment& record, PyObject* state) {
 
 PyObject* fragment_setstate(PyObject* self, PyObject* const* arguments, Py_ssize_t count,
                             PyObject* names) {
-    return object_entry([&] {
-        FragmentObject& instance = checked_self(self);
-        ExclusiveBorrow borrow(instance.borrow_flag);
+    return write_entry<Fragment>(self, fragment_class(), [&](Fragment& record) {
         const BoundArguments bound = bind_vector(kSetStateParameters, arguments, count, names);
-        apply_state(instance.record, bound[0].get());
+        apply_state(record, bound[0].get());
         return Owned::borrow(Py_None);
     });
 }
@@ -109,39 +101,25 @@ PyObject* fragment_setstate(PyObject* self, PyObject* const* arguments, Py_ssize
 // ---- properties ----------------------------------------------------------
 
 PyObject* get_string(PyObject* self, void*) {
-    return object_entry([&] {
-        FragmentObject& instance = checked_self(self);
-        SharedBorrow borrow(instance.borrow_flag);
-        return make_str(instance.record.string);
-    });
+    return read_fragment(self, [](const Fragment& record) { return make_str(record.string); });
 }
 
-int set_string(PyObject* self, PyObject* new_value, void*) {
-    return setter_entry(new_value, [&](PyObject* value) {
-        FragmentObject& instance = checked_self(self);
-        ExclusiveBorrow borrow(instance.borrow_flag);
-        refuse_deletion(value);
-        instance.record.string = to_text(value);
+int set_string(PyObject* self, PyObject* value, void*) {
+    return setter_entry<Fragment>(self, value, fragment_class(), [](Fragment& record, PyObject* text) {
+        record.string = to_text(text);
     });
 }
 
 PyObject* get_options(PyObject* self, void*) {
-    return object_entry([&] {
-        FragmentObject& instance = checked_self(self);
-        SharedBorrow borrow(instance.borrow_flag);
-        return options_to_python(instance.record);
-    });
+    return read_fragment(self, [](const Fragment& record) { return options_to_python(record); });
 }
 
-int set_options(PyObject* self, PyObject* new_value, void*) {
-    return setter_entry(new_value, [&](PyObject* value) {
-        FragmentObject& instance = checked_self(self);
-        ExclusiveBorrow borrow(instance.borrow_flag);
-        refuse_deletion(value);
-        if (value == Py_None) {
-            instance.record.options.reset();
+int set_options(PyObject* self, PyObject* value, void*) {
+    return setter_entry<Fragment>(self, value, fragment_class(), [](Fragment& record, PyObject* options) {
+        if (options == Py_None) {
+            record.options.reset();
         } else {
-            instance.record.options = to_text_list(value);
+            record.options = to_text_list(options);
         }
     });
 }
@@ -149,27 +127,15 @@ int set_options(PyObject* self, PyObject* new_value, void*) {
 // ---- slots ---------------------------------------------------------------
 
 PyObject* fragment_str(PyObject* self) {
-    return object_entry([&] {
-        FragmentObject& instance = checked_self(self);
-        SharedBorrow borrow(instance.borrow_flag);
-        return make_str(text_form(instance.record));
-    });
+    return read_fragment(self, [](const Fragment& record) { return make_str(text_form(record)); });
 }
 
 PyObject* fragment_repr(PyObject* self) {
-    return object_entry([&] {
-        FragmentObject& instance = checked_self(self);
-        SharedBorrow borrow(instance.borrow_flag);
-        return make_str(representation(instance.record));
-    });
+    return read_fragment(self, [](const Fragment& record) { return make_str(representation(record)); });
 }
 
 Py_hash_t fragment_hash(PyObject* self) {
-    return value_entry<Py_hash_t>([&] {
-        FragmentObject& instance = checked_self(self);
-        SharedBorrow borrow(instance.borrow_flag);
-        return to_python_hash(fragment_digest(instance.record));
-    });
+    return read_fragment(self, [](const Fragment& record) { return to_python_hash(fragment_digest(record)); });
 }
 
 // ---- class object --------------------------------------------------------
@@ -188,22 +154,23 @@ PyGetSetDef kProperties[] = {
 };
 
 const PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
     {Py_tp_new, as_slot(fragment_new)},
+    {Py_tp_dealloc, as_slot(release_instance<Fragment>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kProperties},
     {Py_tp_str, as_slot(fragment_str)},
     {Py_tp_repr, as_slot(fragment_repr)},
     {Py_tp_hash, as_slot(fragment_hash)},
+    {0, nullptr},
 };
 
 const ClassSpec kSpec{
     .module = "frasolet",
     .name = kClassName,
-    .doc = kClassDoc,
     .instance_size = sizeof(FragmentObject),
-    .dealloc = release_instance<Fragment>,
     .subclassing = Subclassing::allowed,
     .collection = Collection::none,  // holds no Python object
-    .methods = kMethods,
-    .properties = kProperties,
     .slots = kSlots,
 };
 
@@ -231,40 +198,24 @@ Owned fragments_to_python(FragmentList&& records) {
                       [&](std::size_t i) { return new_fragment_object(std::move(records[i])); });
 }
 
-FragmentObjectSink::FragmentObjectSink(std::size_t text_size) {
+FragmentObjects::FragmentObjects(std::size_t text_size) {
     // A guess of one fragment per 8 bytes, within a bound: the array lives
     // only for the call, and a wrong guess only costs a regrowth.
     constexpr std::size_t kMaxGuess = 4096;
     objects_.reserve(std::min(text_size / 8 + 1, kMaxGuess));
 }
 
-FragmentObjectSink::~FragmentObjectSink() {
+FragmentObjects::~FragmentObjects() {
     for (PyObject* object : objects_) Py_XDECREF(object);
 }
 
-void FragmentObjectSink::text(std::string_view piece) {
-    if (open_text_ != nullptr) {
-        open_text_->string.append(piece);  // grows with amortised doubling
-        return;
-    }
-    Owned object = new_fragment_object(Fragment{Text(piece.data(), piece.size()), std::nullopt});
+Fragment& FragmentObjects::add() {
+    Owned object = new_fragment_object(Fragment{});
     objects_.push_back(object.get());
-    open_text_ = &FragmentObject::from(object.release())->record;
+    return FragmentObject::from(object.release())->record;  // now held by objects_
 }
 
-void FragmentObjectSink::placeholder(std::string_view name,
-                                     std::span<const std::string_view> spans) {
-    open_text_ = nullptr;
-    TextList options;
-    options.reserve(spans.size());
-    for (std::string_view span : spans) options.emplace_back(span.data(), span.size());
-    Owned object = new_fragment_object(Fragment{Text(name.data(), name.size()), std::move(options)});
-    objects_.push_back(object.get());
-    object.release();  // now held by objects_
-}
-
-Owned FragmentObjectSink::into_list() {
-    open_text_ = nullptr;
+Owned FragmentObjects::into_list() {
     Owned list = build_list(objects_.size(), [&](std::size_t i) {
         return Owned::steal(std::exchange(objects_[i], nullptr));
     });
@@ -273,7 +224,7 @@ Owned FragmentObjectSink::into_list() {
 }
 
 Fragment extract_fragment(PyObject* object) {
-    FragmentObject& instance = checked_self(object);
+    FragmentObject& instance = checked_self<Fragment>(object, fragment_class());
     SharedBorrow borrow(instance.borrow_flag);
     return instance.record;
 }

@@ -19,8 +19,8 @@
 #include <string_view>
 #include <variant>
 
-#include "fragment/fragment.hpp"
-#include "parser/parse_failure.hpp"
+#include "core/fragment.hpp"
+#include "core/parse_failure.hpp"
 
 namespace frasolet {
 
@@ -34,7 +34,8 @@ ParseResult parse_template(std::string_view text);
 // Receives the pieces of a parse in template order: every text run and
 // escaped character (the escaped character alone), and every placeholder
 // once its closing bracket has matched. The views point into the input and
-// are valid for the call only. Merging adjacent text is the receiver's work.
+// are valid for the call only. Merging adjacent text is the receiver's work
+// (RecordSink below does it).
 class PieceSink {
 public:
     virtual void text(std::string_view piece) = 0;
@@ -42,6 +43,40 @@ public:
 
 protected:
     ~PieceSink() = default;
+};
+
+// Turns the pieces of a parse into records: the one place where adjacent
+// text merges into one record and where a placeholder's spans become its
+// options. `Records` decides where records live: `records.add()` returns a
+// new empty record, which must stay where it is until the next add(). The
+// core's record list and the module's fragment objects both build this way.
+template <class Records>
+class RecordSink final : public PieceSink {
+public:
+    explicit RecordSink(Records& records) noexcept : records_(records) {}
+
+    void text(std::string_view piece) override {
+        if (open_text_ != nullptr) {
+            open_text_->string.append(piece);  // grows with amortised doubling
+            return;
+        }
+        Fragment& record = records_.add();
+        record.string.assign(piece.data(), piece.size());
+        open_text_ = &record;
+    }
+
+    void placeholder(std::string_view name, std::span<const std::string_view> spans) override {
+        open_text_ = nullptr;
+        Fragment& record = records_.add();
+        record.string.assign(name.data(), name.size());
+        TextList& options = record.options.emplace();
+        options.reserve(spans.size());
+        for (std::string_view span : spans) options.emplace_back(span.data(), span.size());
+    }
+
+private:
+    Records& records_;
+    Fragment* open_text_ = nullptr;  // the last record while it is text
 };
 
 // The parse loop of parse_template, handing the pieces to `sink` instead of

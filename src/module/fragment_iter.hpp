@@ -3,7 +3,7 @@
 #pragma once
 
 #include "binding/owned.hpp"
-#include "fragment/fragment.hpp"
+#include "core/fragment.hpp"
 
 namespace frasolet {
 

@@ -1,4 +1,4 @@
-#include "fragment/siphash.hpp"
+#include "core/siphash.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -72,12 +72,6 @@ std::uint64_t text_hash(std::string_view text) noexcept {
     hasher.update(text);
     hasher.update_byte(0xff);
     return hasher.finish();
-}
-
-std::int64_t signed_hash(std::uint64_t digest) noexcept {
-    std::int64_t value;
-    std::memcpy(&value, &digest, sizeof value);
-    return value == -1 ? -2 : value;
 }
 
 }  // namespace frasolet

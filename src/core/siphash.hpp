@@ -90,8 +90,4 @@ private:
 // The hash of a text form: SipHash-1-3 over its bytes followed by one 0xFF.
 std::uint64_t text_hash(std::string_view text) noexcept;
 
-// The digest read as a signed value, with -1 (the interpreter's error
-// signal) replaced by -2.
-std::int64_t signed_hash(std::uint64_t digest) noexcept;
-
 }  // namespace frasolet

@@ -1,9 +1,9 @@
-#include "template/fragment_iter.hpp"
+#include "module/fragment_iter.hpp"
 
 #include "binding/class_object.hpp"
 #include "binding/entry.hpp"
 #include "binding/instance.hpp"
-#include "fragment/prompt_fragment.hpp"
+#include "module/prompt_fragment.hpp"
 
 namespace frasolet {
 namespace {
@@ -20,23 +20,15 @@ using IteratorObject = Instance<IteratorRecord>;
 
 LazyClass& iterator_class();
 
-IteratorObject& checked_self(PyObject* self) {
-    check_instance(self, iterator_class());
-    return *IteratorObject::from(self);
-}
-
 PyObject* iterator_iter(PyObject* self) {
-    return object_entry([&] {
-        IteratorObject& instance = checked_self(self);
-        SharedBorrow borrow(instance.borrow_flag);
-        return Owned::borrow(self);
-    });
+    return read_entry<IteratorRecord>(self, iterator_class(),
+                                      [&](const IteratorRecord&) { return Owned::borrow(self); });
 }
 
 PyObject* iterator_next(PyObject* self) {
     bool exhausted = false;
     PyObject* next_object = object_entry([&] {
-        IteratorObject& instance = checked_self(self);
+        IteratorObject& instance = checked_self<IteratorRecord>(self, iterator_class());
         Fragment next;
         {
             ExclusiveBorrow borrow(instance.borrow_flag);
@@ -56,16 +48,18 @@ PyObject* iterator_next(PyObject* self) {
 }
 
 const PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("PromptFragmentIter(self)\n--\n\n")},
+    {Py_tp_new, as_slot(no_constructor)},
+    {Py_tp_dealloc, as_slot(release_instance<IteratorRecord>)},
     {Py_tp_iter, as_slot(iterator_iter)},
     {Py_tp_iternext, as_slot(iterator_next)},
+    {0, nullptr},
 };
 
 const ClassSpec kSpec{
     .module = nullptr,  // shown as builtins.PromptFragmentIter
     .name = "PromptFragmentIter",
-    .doc = "PromptFragmentIter(self)\n--\n\n",
     .instance_size = sizeof(IteratorObject),
-    .dealloc = release_instance<IteratorRecord>,
     .subclassing = Subclassing::refused,
     .collection = Collection::none,  // holds no Python object
     .slots = kSlots,

@@ -1,16 +1,18 @@
-#include "template/prompt_template.hpp"
+#include "module/prompt_template.hpp"
 
 #include <memory>
+#include <utility>
 
 #include "binding/arguments.hpp"
 #include "binding/class_object.hpp"
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "binding/instance.hpp"
-#include "fragment/prompt_fragment.hpp"
-#include "fragment/siphash.hpp"
+#include "core/template_text.hpp"
+#include "module/fragment_iter.hpp"
 #include "module/parse_operation.hpp"
-#include "template/fragment_iter.hpp"
+#include "module/prompt_fragment.hpp"
+#include "module/records.hpp"
 
 namespace frasolet {
 namespace {
@@ -27,10 +29,13 @@ constexpr const char* kClassDoc =
     "    template (:obj:`str`):\n"
     "        The frasolet template to render the raw texts.\n";
 
-constexpr Parameters kNewParameters{kClassName, "__new__", {"template", "tokenizer"}, 2, 2};
-constexpr Parameters kParseParameters{kClassName, "parse", {"template"}, 1, 1};
-constexpr Parameters kGetStateParameters{kClassName, "__getstate__", {}, 0, 0};
-constexpr Parameters kSetStateParameters{kClassName, "__setstate__", {"state"}, 1, 1};
+constexpr Parameters kNewParameters{
+    .owner = kClassName, .function = "__new__", .names = {"template", "tokenizer"}, .required = 2};
+constexpr Parameters kParseParameters{
+    .owner = kClassName, .function = "parse", .names = {"template"}, .required = 1};
+constexpr Parameters kGetStateParameters{.owner = kClassName, .function = "__getstate__"};
+constexpr Parameters kSetStateParameters{
+    .owner = kClassName, .function = "__setstate__", .names = {"state"}, .required = 1};
 
 struct TemplateRecord {
     Owned tokenizer;         // never null (None once the collector cleared it)
@@ -41,23 +46,26 @@ using TemplateObject = Instance<TemplateRecord>;
 
 LazyClass& template_class();
 
-TemplateObject& checked_self(PyObject* self) {
-    check_instance(self, template_class());
-    return *TemplateObject::from(self);
+template <class Body>
+auto read_template(PyObject* self, Body&& body) noexcept {
+    return read_entry<TemplateRecord>(self, template_class(), std::forward<Body>(body));
+}
+
+template <class Body>
+int set_template_field(PyObject* self, PyObject* value, Body&& body) noexcept {
+    return setter_entry<TemplateRecord>(self, value, template_class(), std::forward<Body>(body));
 }
 
 // The text form as a new str: the fragments' text forms are written into one
 // scratch buffer of their total size (not cleared first, and through the
 // core's allocator), which the str is then made from.
 Owned template_text_str(const FragmentList& fragments) {
-    std::size_t size = 0;
-    for (const Fragment& fragment : fragments) size += text_form_size(fragment);
+    const std::size_t size = template_text_size(fragments);
     CoreAllocator<char> allocator;
     const std::size_t capacity = size == 0 ? 1 : size;
     const auto release = [&](char* buffer) { allocator.deallocate(buffer, capacity); };
     const std::unique_ptr<char, decltype(release)> buffer(allocator.allocate(capacity), release);
-    char* out = buffer.get();
-    for (const Fragment& fragment : fragments) out = write_text_form(out, fragment);
+    write_template_text(buffer.get(), fragments);
     return make_str(std::string_view(buffer.get(), size));
 }
 
@@ -81,29 +89,23 @@ PyObject* template_parse(PyObject*, PyObject* const* arguments, Py_ssize_t count
 
 PyObject* template_getstate(PyObject* self, PyObject* const* arguments, Py_ssize_t count,
                             PyObject* names) {
-    return object_entry([&] {
-        TemplateObject& instance = checked_self(self);
-        SharedBorrow borrow(instance.borrow_flag);
+    return read_template(self, [&](const TemplateRecord& record) {
         bind_vector(kGetStateParameters, arguments, count, names);
         Owned state = make_dict();
-        dict_set(state.get(), "template", template_text_str(instance.record.fragments));
+        dict_set(state.get(), "template", template_text_str(record.fragments));
         return state;
     });
 }
 
 PyObject* template_setstate(PyObject* self, PyObject* const* arguments, Py_ssize_t count,
                             PyObject* names) {
-    return object_entry([&] {
-        TemplateObject& instance = checked_self(self);
-        ExclusiveBorrow borrow(instance.borrow_flag);
+    return write_entry<TemplateRecord>(self, template_class(), [&](TemplateRecord& record) {
         const BoundArguments bound = bind_vector(kSetStateParameters, arguments, count, names);
         PyObject* state = bound[0].get();
         check_dict(state);
         // Each "template" item replaces the fragments as soon as it parses.
         visit_dict(state, [&](PyObject* key, PyObject* value) {
-            if (text_view(key) == "template") {
-                instance.record.fragments = parse_or_raise(text_view(value));
-            }
+            if (text_view(key) == "template") record.fragments = parse_or_raise(text_view(value));
         });
         return Owned::borrow(Py_None);
     });
@@ -112,94 +114,67 @@ PyObject* template_setstate(PyObject* self, PyObject* const* arguments, Py_ssize
 // ---- properties ----------------------------------------------------------
 
 PyObject* get_tokenizer(PyObject* self, void*) {
-    return object_entry([&] {
-        TemplateObject& instance = checked_self(self);
-        SharedBorrow borrow(instance.borrow_flag);
-        return Owned::borrow(instance.record.tokenizer.get());
+    return read_template(self, [](const TemplateRecord& record) {
+        return Owned::borrow(record.tokenizer.get());
     });
 }
 
-int set_tokenizer(PyObject* self, PyObject* new_value, void*) {
-    return setter_entry(new_value, [&](PyObject* value) {
-        TemplateObject& instance = checked_self(self);
-        Owned old;
-        {
-            ExclusiveBorrow borrow(instance.borrow_flag);
-            refuse_deletion(value);
-            old = std::exchange(instance.record.tokenizer, Owned::borrow(value));
-        }
-        // `old` goes last, once the template is consistent and free again:
-        // its release may run arbitrary Python code.
+int set_tokenizer(PyObject* self, PyObject* value, void*) {
+    // The old tokenizer is handed back to be released once the template is
+    // free again.
+    return set_template_field(self, value, [](TemplateRecord& record, PyObject* tokenizer) {
+        return std::exchange(record.tokenizer, Owned::borrow(tokenizer));
     });
 }
 
 PyObject* get_fragments(PyObject* self, void*) {
-    return object_entry([&] {
-        TemplateObject& instance = checked_self(self);
-        SharedBorrow borrow(instance.borrow_flag);
-        FragmentList copies = instance.record.fragments;
+    return read_template(self, [](const TemplateRecord& record) {
+        FragmentList copies = record.fragments;
         return fragments_to_python(std::move(copies));
     });
 }
 
-int set_fragments(PyObject* self, PyObject* new_value, void*) {
-    return setter_entry(new_value, [&](PyObject* value) {
-        TemplateObject& instance = checked_self(self);
-        ExclusiveBorrow borrow(instance.borrow_flag);
-        refuse_deletion(value);
-        instance.record.fragments = to_native_list<Fragment>(value, extract_fragment);
+int set_fragments(PyObject* self, PyObject* value, void*) {
+    return set_template_field(self, value, [](TemplateRecord& record, PyObject* fragments) {
+        record.fragments = to_native_list<Fragment>(fragments, extract_fragment);
     });
 }
 
 // ---- slots ---------------------------------------------------------------
 
 PyObject* template_str(PyObject* self) {
-    return object_entry([&] {
-        TemplateObject& instance = checked_self(self);
-        SharedBorrow borrow(instance.borrow_flag);
-        return template_text_str(instance.record.fragments);
+    return read_template(self, [](const TemplateRecord& record) {
+        return template_text_str(record.fragments);
     });
 }
 
 PyObject* template_iter(PyObject* self) {
-    return object_entry([&] {
-        TemplateObject& instance = checked_self(self);
-        SharedBorrow borrow(instance.borrow_flag);
-        FragmentList copies = instance.record.fragments;
+    return read_template(self, [](const TemplateRecord& record) {
+        FragmentList copies = record.fragments;
         return new_fragment_iterator(std::move(copies));
     });
 }
 
 Py_ssize_t template_length(PyObject* self) {
-    return value_entry<Py_ssize_t>([&] {
-        TemplateObject& instance = checked_self(self);
-        SharedBorrow borrow(instance.borrow_flag);
-        return to_python_length(instance.record.fragments.size());
+    return read_template(self, [](const TemplateRecord& record) {
+        return to_python_length(record.fragments.size());
     });
 }
 
 PyObject* template_subscript(PyObject* self, PyObject* key) {
-    return object_entry([&] {
-        TemplateObject& instance = checked_self(self);
-        SharedBorrow borrow(instance.borrow_flag);
+    return read_template(self, [&](const TemplateRecord& record) {
         const std::uint64_t index = to_index(key);
-        const FragmentList& fragments = instance.record.fragments;
-        if (index >= fragments.size()) {
+        if (index >= record.fragments.size()) {
             throw_message(PyExc_IndexError, "PromptTemplate index out of range");
         }
-        Fragment copy = fragments[static_cast<std::size_t>(index)];
+        Fragment copy = record.fragments[static_cast<std::size_t>(index)];
         return new_fragment_object(std::move(copy));
     });
 }
 
 Py_hash_t template_hash(PyObject* self) {
-    return value_entry<Py_hash_t>([&] {
-        TemplateObject& instance = checked_self(self);
-        SharedBorrow borrow(instance.borrow_flag);
-        SipHasher13 hasher;
-        for (const Fragment& fragment : instance.record.fragments) hash_text_form(hasher, fragment);
-        hasher.update_byte(0xff);
-        return to_python_hash(hasher.finish());
+    return read_template(self, [](const TemplateRecord& record) {
+        return to_python_hash(template_digest(record.fragments));
     });
 }
 
@@ -235,29 +210,31 @@ PyGetSetDef kProperties[] = {
 };
 
 const PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
     {Py_tp_new, as_slot(template_new)},
+    {Py_tp_dealloc, as_slot(release_instance<TemplateRecord>)},
+    {Py_tp_traverse, as_slot(template_traverse)},
+    {Py_tp_clear, as_slot(template_clear)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kProperties},
     {Py_tp_str, as_slot(template_str)},
     {Py_tp_repr, as_slot(template_str)},
     {Py_tp_iter, as_slot(template_iter)},
     {Py_mp_length, as_slot(template_length)},
     {Py_mp_subscript, as_slot(template_subscript)},
+    {Py_sq_item, as_slot(sequence_item_bridge)},  // for the sequence protocol's callers
     {Py_tp_hash, as_slot(template_hash)},
-    {Py_tp_traverse, as_slot(template_traverse)},
-    {Py_tp_clear, as_slot(template_clear)},
+    {0, nullptr},
 };
 
 const ClassSpec kSpec{
     .module = "frasolet",
     .name = kClassName,
-    .doc = kClassDoc,
     .instance_size = sizeof(TemplateObject),
-    .dealloc = release_instance<TemplateRecord>,
     .subclassing = Subclassing::allowed,
     // The tokenizer is any Python object, and one that keeps its templates
     // (or `t.tokenizer = t`) makes a cycle only the collector can free.
     .collection = Collection::cyclic,
-    .methods = kMethods,
-    .properties = kProperties,
     .slots = kSlots,
 };
 

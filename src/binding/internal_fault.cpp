@@ -1,0 +1,88 @@
+#include "binding/internal_fault.hpp"
+
+#include <cstdio>
+#include <new>
+
+#include "binding/failure.hpp"
+
+namespace frasolet::binding {
+namespace {
+
+constexpr const char* kPanicDoc =
+    "\n"
+    "The exception raised when native code called from Python meets an internal fault.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that it will\n"
+    "typically propagate all the way through the stack and cause the Python\n"
+    "interpreter to exit.\n";
+
+PyObject* panic_type = nullptr;
+
+void write_diagnostic(const InternalFault& fault) noexcept {
+    std::fprintf(stderr, "thread '<unnamed>' panicked at '%s', %s:%u:%u\n", fault.message.c_str(),
+                 fault.where.file, fault.where.line, fault.where.column);
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+void resume_panic(Owned type, Owned value, Owned traceback, SourceLocation where) {
+    std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n",
+               stderr);
+    std::fputs("Python stack trace below:\n", stderr);
+    std::fflush(stderr);
+    std::string message = "Unwrapped panic from Python code";
+    if (value && PyUnicode_Check(value.get())) {
+        Py_ssize_t size = 0;
+        if (const char* text = PyUnicode_AsUTF8AndSize(value.get(), &size)) {
+            message.assign(text, static_cast<std::size_t>(size));
+        } else {
+            PyErr_Clear();
+        }
+    }
+    PyErr_Restore(type.release(), value.release(), traceback.release());
+    PyErr_PrintEx(0);
+    throw InternalFault{std::move(message), where, true};
+}
+
+void raise_fault(const InternalFault& fault) noexcept {
+    if (!fault.resumed) write_diagnostic(fault);
+    // Without the class (the interpreter could not make it) the fault can
+    // only be reported as a SystemError.
+    PyObject* type = panic_exception_type();
+    try {
+        Failure::message(type != nullptr ? type : PyExc_SystemError, fault.message).restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+}
+
+PyObject* panic_exception_type() noexcept {
+    if (panic_type == nullptr) {
+        PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                                   PyExc_BaseException, nullptr);
+        if (made == nullptr) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        // Another thread may have made it while the interpreter ran code
+        // during the making: the first one stored stays.
+        if (panic_type == nullptr) {
+            panic_type = made;
+        } else {
+            Py_DECREF(made);
+        }
+    }
+    return panic_type;
+}
+
+void throw_fault(std::string message, SourceLocation where) {
+    throw InternalFault{std::move(message), where, false};
+}
+
+void throw_api_call_failed(SourceLocation where) {
+    PyErr_PrintEx(1);
+    throw InternalFault{"Python API call failed", where, false};
+}
+
+}  // namespace frasolet::binding

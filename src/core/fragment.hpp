@@ -1,0 +1,86 @@
+// The fragment record: one piece of a parsed template.
+//
+// A text fragment has `options` absent; a placeholder fragment has them
+// present, possibly empty. The three states of `options` (absent, present
+// and empty, present with entries) are all distinct in every derived form.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "core/allocator.hpp"
+
+namespace frasolet {
+
+struct Fragment {
+    Text string;
+    std::optional<TextList> options;
+
+    bool is_text() const noexcept { return !options.has_value(); }
+};
+
+using FragmentList = List<Fragment>;
+
+// The one walk over the text form: the bare string for a text fragment, else
+// "[string]" or "[string|a,b,...]", nothing escaped. `out` receives every
+// piece in order through out.text(std::string_view) and out.byte(char); the
+// size, the writers and the digest below are all this walk.
+template <class Out>
+void walk_text_form(const Fragment& fragment, Out& out) {
+    if (!fragment.options) {
+        out.text(fragment.string);
+        return;
+    }
+    out.byte('[');
+    out.text(fragment.string);
+    char separator = '|';
+    for (const Text& entry : *fragment.options) {
+        out.byte(separator);
+        out.text(entry);
+        separator = ',';
+    }
+    out.byte(']');
+}
+
+// Number of bytes of the text form, without building it.
+std::size_t text_form_size(const Fragment& fragment) noexcept;
+// Writes the text form at `out`, which has room for text_form_size() bytes,
+// and returns the position after it.
+char* write_text_form(char* out, const Fragment& fragment) noexcept;
+Text text_form(const Fragment& fragment);
+
+// The representation: "\"string\"" for a text fragment, "[string]" for a
+// placeholder whatever its options.
+Text representation(const Fragment& fragment);
+
+// Walk outputs, for callers that combine several fragments' text forms.
+struct TextFormSize {
+    std::size_t size = 0;
+    void text(std::string_view piece) noexcept { size += piece.size(); }
+    void byte(char) noexcept { ++size; }
+};
+
+struct TextFormWriter {
+    char* out;
+    void text(std::string_view piece) noexcept {
+        std::memcpy(out, piece.data(), piece.size());
+        out += piece.size();
+    }
+    void byte(char c) noexcept { *out++ = c; }
+};
+
+// Feeds a SipHasher13 (or any hasher with update and update_byte).
+template <class Hasher>
+struct TextFormHashing {
+    Hasher& hasher;
+    void text(std::string_view piece) noexcept { hasher.update(piece); }
+    void byte(char c) noexcept { hasher.update_byte(static_cast<unsigned char>(c)); }
+};
+
+// The unsigned digest of the text form (SipHash-1-3, zero key, 0xFF suffix).
+std::uint64_t fragment_digest(const Fragment& fragment) noexcept;
+
+}  // namespace frasolet
