@@ -1,5 +1,7 @@
 #include "core/parser.hpp"
 
+#include <cstring>
+
 #include "core/scan.hpp"
 
 namespace frasolet {
@@ -27,6 +29,69 @@ const char* read_option_list(const char* p, const char* end, Spans& options) {
     }
 }
 
+// Room for the unescaped text of a parse: made once, at the first escape, as
+// large as the rest of the input, since no later text region is longer.
+class UnescapeBuffer {
+public:
+    UnescapeBuffer() noexcept = default;
+    UnescapeBuffer(const UnescapeBuffer&) = delete;
+    UnescapeBuffer& operator=(const UnescapeBuffer&) = delete;
+    ~UnescapeBuffer() {
+        if (data_ != nullptr) CoreAllocator<char>().deallocate(data_, capacity_);
+    }
+
+    // The start of a buffer of at least `size` bytes (which, within one
+    // parse, never exceeds the first request).
+    char* reserve(std::size_t size) {
+        if (data_ == nullptr) {
+            data_ = CoreAllocator<char>().allocate(size);
+            capacity_ = size;
+        }
+        return data_;
+    }
+
+private:
+    char* data_ = nullptr;
+    std::size_t capacity_ = 0;
+};
+
+// Reads the text region at `p`: text runs and escapes up to a square
+// bracket, a backslash that escapes nothing, or the end. `piece` receives
+// its text with the escapes undone: a view of the input when the region has
+// no escape, else a view of `unescaped`, written in one pass. Returns where
+// the region ends (`p` itself when it is empty).
+const char* read_text_region(const char* p, const char* end, UnescapeBuffer& unescaped,
+                             std::string_view& piece) {
+    const char* const start = p;
+    char* out = nullptr;  // where the unescaped text goes on, once an escape was met
+    char* out_start = nullptr;
+    while (p != end) {
+        if (*p == '\\') {
+            if (end - p < 2 || !is_escapable(p[1])) break;
+            if (out == nullptr) {
+                out_start = unescaped.reserve(static_cast<std::size_t>(end - start));
+                const auto before = static_cast<std::size_t>(p - start);
+                std::memcpy(out_start, start, before);
+                out = out_start + before;
+            }
+            *out++ = p[1];
+            p += 2;
+        } else if (*p == '[' || *p == ']') {
+            break;
+        } else {
+            const char* run_end = scan::find_text_stop(p, end);
+            if (out != nullptr) {
+                std::memcpy(out, p, static_cast<std::size_t>(run_end - p));
+                out += run_end - p;
+            }
+            p = run_end;
+        }
+    }
+    piece = out == nullptr ? std::string_view(start, static_cast<std::size_t>(p - start))
+                           : std::string_view(out_start, static_cast<std::size_t>(out - out_start));
+    return p;
+}
+
 // Tries a placeholder at `p`, which holds '['. On a match returns the
 // position after the closing bracket with the mask name and option spans
 // filled in; otherwise returns nullptr and nothing counts.
@@ -52,28 +117,26 @@ struct RecordList {
 }  // namespace
 
 std::optional<ParseFailure> parse_pieces(std::string_view text, PieceSink& sink) {
-    Spans option_spans;  // reused by every placeholder of this parse
+    Spans option_spans;    // reused by every placeholder of this parse
+    UnescapeBuffer unescaped;  // made at the first escape, for the rest of the parse
     const char* p = text.data();
     const char* const end = p + text.size();
 
     while (p != end) {
-        const char* next = nullptr;
-        if (*p == '\\') {
-            if (end - p < 2 || !is_escapable(p[1])) break;
-            sink.text(std::string_view(p + 1, 1));
-            next = p + 2;
-        } else if (*p == '[') {
+        if (*p == '[') {
             std::string_view name;
-            next = match_placeholder(p, end, name, option_spans);
+            const char* next = match_placeholder(p, end, name, option_spans);
             if (next == nullptr) break;
+            if (next == p) return ParseFailure::error();  // no-progress guard
             sink.placeholder(name, option_spans);
-        } else if (*p == ']') {
-            break;
-        } else {
-            next = scan::find_text_stop(p, end);
-            sink.text(std::string_view(p, static_cast<std::size_t>(next - p)));
+            p = next;
+            continue;
         }
-        if (next == p) return ParseFailure::error();  // no-progress guard
+        if (*p == ']') break;
+        std::string_view piece;
+        const char* next = read_text_region(p, end, unescaped, piece);
+        if (next == p) break;  // a backslash that escapes nothing
+        sink.text(piece);
         p = next;
     }
     return std::nullopt;

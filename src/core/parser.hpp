@@ -31,11 +31,12 @@ using ParseResult = std::variant<FragmentList, ParseFailure>;
 // only by the loop's no-progress guard, which no piece of the grammar trips.
 ParseResult parse_template(std::string_view text);
 
-// Receives the pieces of a parse in template order: every text run and
-// escaped character (the escaped character alone), and every placeholder
-// once its closing bracket has matched. The views point into the input and
-// are valid for the call only. Merging adjacent text is the receiver's work
-// (RecordSink below does it).
+// Receives the pieces of a parse in template order: every text region (the
+// runs and escapes between two placeholders, with the escapes undone) as one
+// piece, and every placeholder once its closing bracket has matched. The
+// views point into the input or into the parse's own buffer and are valid
+// for the call only. Two text pieces in a row are to be merged; RecordSink
+// below does that.
 class PieceSink {
 public:
     virtual void text(std::string_view piece) = 0;
