@@ -8,7 +8,8 @@ iteration, measured the same way, is subtracted.
 
 Reading the fields of a parsed list is also given per fragment: the cost of
 ``for f in fragments: f.string; f.options`` less that of the same loop with
-no reads, divided by the number of fragments.
+no reads, divided by the number of fragments; and the same for the
+placeholder fragments alone and the text fragments alone.
 
 Usage: python bench/callgrind.py [--json FILE] [--workload NAME ...]
 """
@@ -37,10 +38,18 @@ SUBJECTS = {
     "end to end: Formatter().parse(fs), unpack": (
         "for literal, field, spec, conversion in Formatter().parse(fs): pass"),
     "read both fields of a parsed list": "for f in fragments: f.string; f.options",
+    "read both fields, placeholders only": "for f in placeholders: f.string; f.options",
+    "read both fields, text only": "for f in texts: f.string; f.options",
     "iterate a parsed list": "for f in fragments: pass",
 }
 BASELINE = "pass"
-READS, ITERATE = "read both fields of a parsed list", "iterate a parsed list"
+ITERATE = "iterate a parsed list"
+# Reading loops, and which fragments of the parsed list each one reads.
+READS = {
+    "read both fields of a parsed list": "all",
+    "read both fields, placeholders only": "placeholders",
+    "read both fields, text only": "text",
+}
 # Loop counts (short, long) per workload.
 LOOPS = {"small": (200, 2200), "dense": (4, 24), "text-heavy": (1, 3), "escape-heavy": (1, 5),
          "small-4": (200, 2200), "escape-dense": (1, 5), "cjk": (20, 220)}
@@ -69,6 +78,8 @@ def inner(template_file, stmt, number):
         "T": frasolet.PromptTemplate(template, None),
         "fragments": frasolet.parse(template),
     }
+    namespace["placeholders"] = [f for f in namespace["fragments"] if f.options is not None]
+    namespace["texts"] = [f for f in namespace["fragments"] if f.options is None]
     timer = timeit.Timer(stmt, globals=namespace)
     timer.timeit(1)
     timer.timeit(number)
@@ -126,7 +137,7 @@ def main(argv=None):
         sys.exit("valgrind is not installed")
     json_file = open(args.json, "w") if args.json else None
     names = args.subject or list(SUBJECTS)
-    if READS in names and ITERATE not in names:
+    if any(name in READS for name in names) and ITERATE not in names:
         names.append(ITERATE)
     sys.path.insert(0, HERE)
     import frasolet
@@ -150,7 +161,10 @@ def main(argv=None):
             template_files[workload] = os.path.join(scratch, workload + ".txt")
             with open(template_files[workload], "w", encoding="utf-8", newline="") as out:
                 out.write(template)
-            fragment_counts[workload] = len(frasolet.parse(template))
+            fragments = frasolet.parse(template)
+            placeholders = sum(f.options is not None for f in fragments)
+            fragment_counts[workload] = {"all": len(fragments), "placeholders": placeholders,
+                                         "text": len(fragments) - placeholders}
         jobs = [(w, stmt) for w in chosen for stmt in [BASELINE] + [SUBJECTS[n] for n in names]]
         counts = per_call_counts(jobs, valgrind, template_files)
     for workload in chosen:
@@ -165,12 +179,16 @@ def main(argv=None):
             }
             rows.append(record)
             emit(record)
-        if READS in net:
-            fragments = fragment_counts[workload]
+        # One step of the bare loop, taken off every fragment read.
+        step = net.get(ITERATE, 0) / fragment_counts[workload]["all"]
+        for name, which in READS.items():
+            fragments = fragment_counts[workload][which]
+            if name not in net or fragments == 0:
+                continue
             record = {
                 "kind": "instructions_per_fragment", "workload": workload,
-                "subject": "read .string and .options", "fragments": fragments,
-                "instructions_per_fragment": round((net[READS] - net[ITERATE]) / fragments),
+                "subject": "read .string and .options", "fragments": which, "count": fragments,
+                "instructions_per_fragment": round(net[name] / fragments - step),
             }
             fragment_rows.append(record)
             emit(record)
@@ -183,9 +201,9 @@ def main(argv=None):
     if fragment_rows:
         print()
         print("reading .string and .options of a parsed list, less the bare loop:")
-        print(f"{'workload':<12} {'fragments':>10} {'instructions/fragment':>22}")
+        print(f"{'workload':<12} {'fragments':<14} {'count':>7} {'instructions/fragment':>22}")
         for row in fragment_rows:
-            print(f"{row['workload']:<12} {row['fragments']:>10,}"
+            print(f"{row['workload']:<12} {row['fragments']:<14} {row['count']:>7,}"
                   f" {row['instructions_per_fragment']:>22,}")
     if json_file is not None:
         json_file.close()
