@@ -6,6 +6,11 @@ the two totals divided by the difference of the loop counts is the cost of
 one call, with start-up and warm-up cancelled out. The cost of an empty loop
 iteration, measured the same way, is subtracted.
 
+Reading the fields of a parsed list is also given per fragment: the cost of
+``for f in fragments: f.string; f.options`` less that of the same loop with
+no reads, divided by the number of fragments; and the same for the
+placeholder fragments alone and the text fragments alone.
+
 Usage: python bench/callgrind.py [--json FILE] [--workload NAME ...]
 """
 
@@ -29,14 +34,30 @@ SUBJECTS = {
     "re parser (pure Python)": "re_parse(s)",
     "hash(T)": "hash(T)",
     "str(T)": "str(T)",
+    "end to end: parse(s), read both fields": "for f in parse(s): f.string; f.options",
+    "end to end: Formatter().parse(fs), unpack": (
+        "for literal, field, spec, conversion in Formatter().parse(fs): pass"),
+    "read both fields of a parsed list": "for f in fragments: f.string; f.options",
+    "read both fields, placeholders only": "for f in placeholders: f.string; f.options",
+    "read both fields, text only": "for f in texts: f.string; f.options",
+    "iterate a parsed list": "for f in fragments: pass",
 }
 BASELINE = "pass"
+ITERATE = "iterate a parsed list"
+# Reading loops, and which fragments of the parsed list each one reads.
+READS = {
+    "read both fields of a parsed list": "all",
+    "read both fields, placeholders only": "placeholders",
+    "read both fields, text only": "text",
+}
 # Loop counts (short, long) per workload.
-LOOPS = {"small": (200, 2200), "dense": (4, 24)}
+LOOPS = {"small": (200, 2200), "dense": (4, 24), "text-heavy": (1, 3), "escape-heavy": (1, 5),
+         "small-4": (200, 2200), "escape-dense": (1, 5), "cjk": (20, 220)}
 
 
-def inner(workload, stmt, number):
-    """Runs inside valgrind: warm up once, then the timed loop."""
+def inner(template_file, stmt, number):
+    """Runs inside valgrind: warm up once, then the timed loop. The template
+    is read from a file so that valgrind does not run its generator."""
     sys.path.insert(0, HERE)
     import string
 
@@ -45,7 +66,8 @@ def inner(workload, stmt, number):
     import competitors
     import workloads
 
-    template = workloads.WORKLOADS[workload]()
+    with open(template_file, encoding="utf-8", newline="") as source:
+        template = source.read()
     namespace = {
         "parse": frasolet.parse,
         "PromptTemplate": frasolet.PromptTemplate,
@@ -54,19 +76,22 @@ def inner(workload, stmt, number):
         "s": template,
         "fs": workloads.to_format_string(template),
         "T": frasolet.PromptTemplate(template, None),
+        "fragments": frasolet.parse(template),
     }
+    namespace["placeholders"] = [f for f in namespace["fragments"] if f.options is not None]
+    namespace["texts"] = [f for f in namespace["fragments"] if f.options is None]
     timer = timeit.Timer(stmt, globals=namespace)
     timer.timeit(1)
     timer.timeit(number)
 
 
-def total_instructions(workload, stmt, number, valgrind):
+def total_instructions(template_file, stmt, number, valgrind):
     with tempfile.TemporaryDirectory() as scratch:
         out = os.path.join(scratch, "callgrind.out")
         env = dict(os.environ, PYTHONHASHSEED="0")
         result = subprocess.run(
             [valgrind, "--tool=callgrind", f"--callgrind-out-file={out}",
-             sys.executable, os.path.abspath(__file__), "--inner", workload, stmt, str(number)],
+             sys.executable, os.path.abspath(__file__), "--inner", template_file, stmt, str(number)],
             capture_output=True, text=True, env=env,
         )
         if result.returncode != 0:
@@ -79,7 +104,7 @@ def total_instructions(workload, stmt, number, valgrind):
     sys.exit("no instruction total in the callgrind output")
 
 
-def per_call_counts(jobs, valgrind):
+def per_call_counts(jobs, valgrind, template_files):
     """Instructions per call for each (workload, stmt) job, two runs each,
     run side by side on the machine's processors."""
     runs = {}
@@ -87,7 +112,8 @@ def per_call_counts(jobs, valgrind):
         for job in jobs:
             workload, stmt = job
             for number in LOOPS[workload]:
-                runs[job, number] = pool.submit(total_instructions, workload, stmt, number, valgrind)
+                runs[job, number] = pool.submit(total_instructions, template_files[workload],
+                                                stmt, number, valgrind)
     counts = {}
     for job in jobs:
         short, long = LOOPS[job[0]]
@@ -103,19 +129,45 @@ def main(argv=None):
     parser.add_argument("--json", metavar="FILE", help="also write the JSON lines to FILE")
     args = parser.parse_args(argv)
     if args.inner:
-        workload, stmt, number = args.inner
-        inner(workload, stmt, int(number))
+        template_file, stmt, number = args.inner
+        inner(template_file, stmt, int(number))
         return
     valgrind = shutil.which("valgrind")
     if valgrind is None:
         sys.exit("valgrind is not installed")
     json_file = open(args.json, "w") if args.json else None
-    workloads = args.workload or list(LOOPS)
     names = args.subject or list(SUBJECTS)
-    jobs = [(w, stmt) for w in workloads for stmt in [BASELINE] + [SUBJECTS[n] for n in names]]
-    counts = per_call_counts(jobs, valgrind)
+    if any(name in READS for name in names) and ITERATE not in names:
+        names.append(ITERATE)
+    sys.path.insert(0, HERE)
+    import frasolet
+    import workloads
+
+    chosen = args.workload or list(LOOPS)
     rows = []
-    for workload in workloads:
+    fragment_rows = []
+
+    def emit(record):
+        line = json.dumps(record, ensure_ascii=False)
+        print("JSON " + line, flush=True)
+        if json_file is not None:
+            json_file.write(line + "\n")
+
+    with tempfile.TemporaryDirectory() as scratch:
+        template_files = {}
+        fragment_counts = {}
+        for workload in chosen:
+            template = workloads.WORKLOADS[workload]()
+            template_files[workload] = os.path.join(scratch, workload + ".txt")
+            with open(template_files[workload], "w", encoding="utf-8", newline="") as out:
+                out.write(template)
+            fragments = frasolet.parse(template)
+            placeholders = sum(f.options is not None for f in fragments)
+            fragment_counts[workload] = {"all": len(fragments), "placeholders": placeholders,
+                                         "text": len(fragments) - placeholders}
+        jobs = [(w, stmt) for w in chosen for stmt in [BASELINE] + [SUBJECTS[n] for n in names]]
+        counts = per_call_counts(jobs, valgrind, template_files)
+    for workload in chosen:
         baseline = counts[workload, BASELINE]
         net = {name: counts[workload, SUBJECTS[name]] - baseline for name in names}
         reference = net.get("frasolet.parse(s)")
@@ -126,16 +178,33 @@ def main(argv=None):
                 "ratio_vs_frasolet_parse": round(count / reference, 3) if reference else None,
             }
             rows.append(record)
-            line = json.dumps(record)
-            print("JSON " + line, flush=True)
-            if json_file is not None:
-                json_file.write(line + "\n")
+            emit(record)
+        # One step of the bare loop, taken off every fragment read.
+        step = net.get(ITERATE, 0) / fragment_counts[workload]["all"]
+        for name, which in READS.items():
+            fragments = fragment_counts[workload][which]
+            if name not in net or fragments == 0:
+                continue
+            record = {
+                "kind": "instructions_per_fragment", "workload": workload,
+                "subject": "read .string and .options", "fragments": which, "count": fragments,
+                "instructions_per_fragment": round(net[name] / fragments - step),
+            }
+            fragment_rows.append(record)
+            emit(record)
     print()
-    print(f"{'workload':<10} {'subject':<38} {'instructions/call':>18} {'vs frasolet.parse':>18}")
+    print(f"{'workload':<12} {'subject':<42} {'instructions/call':>18} {'vs frasolet.parse':>18}")
     for row in rows:
         ratio = row["ratio_vs_frasolet_parse"]
-        print(f"{row['workload']:<10} {row['subject']:<38} {row['instructions_per_call']:>18,}"
+        print(f"{row['workload']:<12} {row['subject']:<42} {row['instructions_per_call']:>18,}"
               f" {'' if ratio is None else f'{ratio:17.2f}x':>18}")
+    if fragment_rows:
+        print()
+        print("reading .string and .options of a parsed list, less the bare loop:")
+        print(f"{'workload':<12} {'fragments':<14} {'count':>7} {'instructions/fragment':>22}")
+        for row in fragment_rows:
+            print(f"{row['workload']:<12} {row['fragments']:<14} {row['count']:>7,}"
+                  f" {row['instructions_per_fragment']:>22,}")
     if json_file is not None:
         json_file.close()
 

@@ -122,11 +122,67 @@ def escape_heavy(seed=SEED, total_bytes=256 * 1024):
     return "".join(parts)
 
 
+def small_4(seed=SEED):
+    """A short prompt of about 60 characters with 4 placeholders, two of
+    them with options."""
+    rng = random.Random(seed)
+    first, second, third, fourth = rng.sample(_NAMES, 4)
+    a, b, c = rng.sample(_OPTIONS, 3)
+    return f"Hi [{first}], re [{second}]: use [{third}|{a},{b}] as [{fourth}|{c}]."
+
+
+def escape_dense(seed=SEED, total_bytes=256 * 1024):
+    """256 KiB of words of 1 to 6 letters, each followed by one of the
+    escapes \\\\ \\[ \\]: a text fragment broken every few bytes."""
+    rng = random.Random(seed)
+    letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+    escapes = ("\\\\", "\\[", "\\]")
+    parts = []
+    size = 0
+    while True:
+        piece = "".join(rng.choices(letters, k=rng.randint(1, 6))) + rng.choice(escapes)
+        if size + len(piece) > total_bytes:
+            break
+        parts.append(piece)
+        size += len(piece)
+    parts.append("x" * (total_bytes - size))
+    text = "".join(parts)
+    assert len(text) == total_bytes
+    return text
+
+
+def _cjk_word(rng, low, high):
+    # CJK Unified Ideographs: 3 bytes each in UTF-8.
+    return "".join(chr(rng.randint(0x4E00, 0x9FA5)) for _ in range(rng.randint(low, high)))
+
+
+def cjk(seed=SEED, characters=2300):
+    """About 2,300 characters of CJK words of 2 to 8 characters, separated
+    by spaces, with a placeholder after every third word whose name and two
+    options are CJK words too."""
+    rng = random.Random(seed)
+    parts = []
+    length = 0
+    words = 0
+    while length < characters:
+        word = _cjk_word(rng, 2, 8) + " "
+        words += 1
+        if words % 3 == 0:
+            word += ("[" + _cjk_word(rng, 2, 4) + "|" + _cjk_word(rng, 2, 4)
+                     + rng.choice(",#") + _cjk_word(rng, 2, 4) + "] ")
+        parts.append(word)
+        length += len(word)
+    return "".join(parts)
+
+
 WORKLOADS = {
     "small": small,
     "dense": dense,
     "text-heavy": text_heavy,
     "escape-heavy": escape_heavy,
+    "small-4": small_4,
+    "escape-dense": escape_dense,
+    "cjk": cjk,
 }
 
 

@@ -10,8 +10,9 @@
 #   bench/run.py        timings of frasolet against its competitors in the same
 #                       process: a table, then the goals, and JSON lines
 #                       (prefixed "JSON ") for every measurement;
-#   bench/callgrind.py  instruction counts per call under valgrind for the small
-#                       and dense workloads (skipped with --no-callgrind).
+#   bench/callgrind.py  instruction counts per call under valgrind for every
+#                       workload, and the cost of reading both fields per
+#                       fragment (skipped with --no-callgrind; --only applies).
 #
 # The JSON lines also go to build/bench/timings.jsonl and
 # build/bench/instructions.jsonl.
@@ -25,11 +26,15 @@ PYTHON="$ROOT/.venv/py$PYTHON_VERSION/bin/python"
 
 callgrind=1
 run_args=()
+callgrind_args=()
+previous=
 for argument in "$@"; do
+    [ "$previous" = --only ] && callgrind_args+=(--workload "$argument")
+    previous=$argument
     case "$argument" in
         --no-callgrind) callgrind=0 ;;
         -h|--help)
-            sed -n '2,17p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+            sed -n '2,18p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
             exit 0
             ;;
         *) run_args+=("$argument") ;;
@@ -44,5 +49,6 @@ printf '\n== timings (bench/run.py)\n' >&2
 
 if [ "$callgrind" -eq 1 ]; then
     printf '\n== instruction counts (bench/callgrind.py)\n' >&2
-    "$PYTHON" bench/callgrind.py --json build/bench/instructions.jsonl
+    "$PYTHON" bench/callgrind.py --json build/bench/instructions.jsonl \
+        "${callgrind_args[@]+"${callgrind_args[@]}"}"
 fi
