@@ -62,23 +62,20 @@ PyObject* sequence_item_bridge(PyObject* self, Py_ssize_t index) {
     return PyObject_GetItem(self, key.get());
 }
 
-PyTypeObject* LazyClass::get() {
+PyTypeObject* LazyClass::make() {
+    PyTypeObject* made = make_class(spec_);
+    // Making a type can run Python code; if another thread stored one
+    // meanwhile, that one stays.
     if (type_ == nullptr) {
-        PyTypeObject* made = make_class(spec_);
-        // Making a type can run Python code; if another thread stored one
-        // meanwhile, that one stays.
-        if (type_ == nullptr) {
-            type_ = made;
-        } else {
-            Py_DECREF(made);
-        }
+        type_ = made;
+    } else {
+        Py_DECREF(made);
     }
     return type_;
 }
 
-void check_instance(PyObject* object, LazyClass& lazy_class) {
-    PyTypeObject* type = lazy_class.get();
-    if (Py_TYPE(object) != type && !PyType_IsSubtype(Py_TYPE(object), type)) {
+void check_subclass_instance(PyObject* object, LazyClass& lazy_class) {
+    if (!PyType_IsSubtype(Py_TYPE(object), lazy_class.get())) {
         throw_conversion_error(object, lazy_class.name());
     }
 }

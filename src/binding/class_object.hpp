@@ -39,16 +39,21 @@ public:
     // The class object; made on the first call. If the interpreter refuses
     // to make it, its error is printed and the call ends in an internal
     // fault "An error occurred while initializing class <name>".
-    PyTypeObject* get();
+    PyTypeObject* get() { return type_ != nullptr ? type_ : make(); }
     const char* name() const noexcept { return spec_.name; }
 
 private:
+    PyTypeObject* make();
+
     const ClassSpec& spec_;
     PyTypeObject* type_ = nullptr;
 };
 
 // The check of `self` (and of fragment items): the object's type must be the
 // class or a subclass, else the conversion error naming the class.
-void check_instance(PyObject* object, LazyClass& lazy_class);
+void check_subclass_instance(PyObject* object, LazyClass& lazy_class);
+inline void check_instance(PyObject* object, LazyClass& lazy_class) {
+    if (Py_TYPE(object) != lazy_class.get()) check_subclass_instance(object, lazy_class);
+}
 
 }  // namespace frasolet::binding

@@ -1,5 +1,6 @@
 #include "binding/convert.hpp"
 
+#include <cstring>
 #include <limits>
 
 
@@ -59,10 +60,84 @@ std::string_view text_view(PyObject* object) {
     return std::string_view(text, static_cast<std::size_t>(size));
 }
 
+namespace {
+
+bool is_continuation(unsigned char byte) noexcept { return (byte & 0xc0) == 0x80; }
+
+bool is_ascii(const unsigned char* bytes, std::size_t size) noexcept {
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+    std::uint64_t seen = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + i, sizeof word);
+        seen |= word;
+    }
+    for (; i < size; ++i) seen |= bytes[i];
+    return (seen & kHighBits) == 0;
+}
+
+// Writes the code points of valid UTF-8 as units of the str's kind. Each
+// lead byte gives one unit, so exactly `count` units are written even for
+// bytes that are not UTF-8 (which the module never holds).
+template <class Unit>
+void widen(const unsigned char* bytes, std::size_t size, Unit* out) noexcept {
+    std::size_t i = 0;
+    while (i < size && is_continuation(bytes[i])) ++i;
+    while (i < size) {
+        const unsigned char lead = bytes[i++];
+        std::uint32_t code = lead >= 0xf0   ? lead & 0x07u
+                             : lead >= 0xe0 ? lead & 0x0fu
+                             : lead >= 0xc0 ? lead & 0x1fu
+                                            : lead;
+        while (i < size && is_continuation(bytes[i])) code = (code << 6) | (bytes[i++] & 0x3fu);
+        *out++ = static_cast<Unit>(code);
+    }
+}
+
+}  // namespace
+
 Owned make_str(std::string_view text) {
-    Owned object = Owned::steal(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    // The text is valid UTF-8 (it came from a str, or from parsing one), so
+    // the str is sized from what its bytes say and filled by a copy or a
+    // widening, without a validating decode.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    if (size == 1 && bytes[0] < 0x80) {
+        // The interpreter keeps one str per such character.
+        Owned object = Owned::steal(PyUnicode_FromOrdinal(bytes[0]));
+        if (!object) throw_api_call_failed();
+        return object;
+    }
+    if (is_ascii(bytes, size)) {
+        Owned object = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+        if (!object) throw_api_call_failed();
+        std::memcpy(PyUnicode_1BYTE_DATA(object.get()), bytes, size);
+        return object;
+    }
+    std::size_t count = 0;
+    unsigned char widest_lead = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (is_continuation(bytes[i])) continue;
+        ++count;
+        widest_lead = std::max(widest_lead, bytes[i]);
+    }
+    // Leads 0xC2 and 0xC3 start U+0080 to U+00FF; any larger lead starts a
+    // code point beyond U+00FF, and 0xF0 and above one beyond U+FFFF.
+    const Py_UCS4 widest = widest_lead >= 0xf0 ? 0x10ffff : widest_lead >= 0xc4 ? 0xffff : 0xff;
+    Owned object = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(count), widest));
     if (!object) throw_api_call_failed();
+    switch (PyUnicode_KIND(object.get())) {
+        case PyUnicode_1BYTE_KIND:
+            widen(bytes, size, PyUnicode_1BYTE_DATA(object.get()));
+            break;
+        case PyUnicode_2BYTE_KIND:
+            widen(bytes, size, PyUnicode_2BYTE_DATA(object.get()));
+            break;
+        default:
+            widen(bytes, size, PyUnicode_4BYTE_DATA(object.get()));
+            break;
+    }
     return object;
 }
 

@@ -38,6 +38,8 @@ inline std::optional<std::string_view> optional_text_view(PyObject* maybe_missin
     return text_view(maybe_missing);
 }
 
+// A new str from valid UTF-8 text (what every str's UTF-8 form and every
+// part of one cut at ASCII bytes is).
 Owned make_str(std::string_view text);
 
 void check_list(PyObject* object);  // list or subclass, else target "PyList"

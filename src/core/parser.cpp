@@ -1,13 +1,41 @@
 #include "core/parser.hpp"
 
+#include <array>
 #include <cstring>
+#include <span>
 
 #include "core/scan.hpp"
 
 namespace frasolet {
 namespace {
 
-using Spans = List<std::string_view>;
+// The option spans of the placeholder being read: on the stack while there
+// are few, which is nearly always, else in a list kept for the parse.
+class Spans {
+public:
+    void clear() noexcept {
+        size_ = 0;
+        overflow_.clear();
+    }
+    void emplace_back(const char* data, std::size_t size) {
+        if (size_ < kInline) {
+            inline_[size_++] = std::string_view(data, size);
+            return;
+        }
+        if (overflow_.empty()) overflow_.assign(inline_.begin(), inline_.end());
+        overflow_.emplace_back(data, size);
+    }
+    operator std::span<const std::string_view>() const noexcept {
+        if (overflow_.empty()) return std::span<const std::string_view>(inline_.data(), size_);
+        return overflow_;
+    }
+
+private:
+    static constexpr std::size_t kInline = 8;
+    std::array<std::string_view, kInline> inline_;
+    std::size_t size_ = 0;  // used entries of inline_
+    List<std::string_view> overflow_;  // all entries, once there are more
+};
 
 bool is_escapable(char c) { return c == '\\' || c == '[' || c == ']'; }
 

@@ -183,14 +183,20 @@ LazyClass& fragment_class() {
 
 PyTypeObject* prompt_fragment_type() { return fragment_class().get(); }
 
-Owned new_fragment_object(Fragment&& record) {
+Owned new_fragment_object() {
     try {
-        return make_instance(prompt_fragment_type(), std::move(record));
+        return make_exact_instance<Fragment>(prompt_fragment_type());
     } catch (Failure& failure) {
         std::move(failure).restore();
         PyErr_PrintEx(0);
         throw_fault("could not allocate a PromptFragment instance");
     }
+}
+
+Owned new_fragment_object(Fragment&& record) {
+    Owned object = new_fragment_object();
+    FragmentObject::from(object.get())->record = std::move(record);
+    return object;
 }
 
 Owned fragments_to_python(FragmentList&& records) {
@@ -210,7 +216,7 @@ FragmentObjects::~FragmentObjects() {
 }
 
 Fragment& FragmentObjects::add() {
-    Owned object = new_fragment_object(Fragment{});
+    Owned object = new_fragment_object();
     objects_.push_back(object.get());
     return FragmentObject::from(object.release())->record;  // now held by objects_
 }

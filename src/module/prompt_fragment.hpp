@@ -17,6 +17,8 @@ PyTypeObject* prompt_fragment_type();
 // treats this as infallible: if the instance cannot be made, the call ends
 // in an internal fault.
 binding::Owned new_fragment_object(Fragment&& record);
+// The same with an empty record, to be filled in place.
+binding::Owned new_fragment_object();
 
 // A new list of new PromptFragment objects, one per record, in order.
 binding::Owned fragments_to_python(FragmentList&& records);
