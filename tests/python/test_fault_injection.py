@@ -12,7 +12,7 @@ import json
 
 import pytest
 
-from conftest import run_script
+from support import run_script
 
 pytest.importorskip("_testcapi")
 
