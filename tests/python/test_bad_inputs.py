@@ -25,28 +25,10 @@ import pytest
 
 import frasolet
 import model
+from support import Index, fields, raises_exactly, shapes
 
 PromptFragment = frasolet.PromptFragment
 PromptTemplate = frasolet.PromptTemplate
-
-
-def expect(exc_type, message, call):
-    """``call()`` raises exactly ``exc_type`` (not a subclass) with ``message``."""
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value) is exc_type, repr(info.value)
-    if message is not None:
-        assert str(info.value) == message
-        assert info.value.args == (message,)
-    return info.value
-
-
-def fields(fragment):
-    return fragment.string, fragment.options
-
-
-def template_fields(template):
-    return [fields(f) for f in template.fragments]
 
 
 class Boom(Exception):
@@ -88,23 +70,24 @@ TEXT_SITES = {
 @pytest.mark.parametrize("site", TEXT_SITES)
 def test_lone_surrogate_in_text_argument(site, text):
     fragment, template = fresh()
-    error = expect(UnicodeEncodeError, None, lambda: TEXT_SITES[site](fragment, template, text))
+    error = raises_exactly(UnicodeEncodeError, None, TEXT_SITES[site], fragment, template, text)
     # The interpreter's own error, unchanged: no argument prefix.
     assert error.encoding == "utf-8"
     assert error.reason == "surrogates not allowed"
     assert not str(error).startswith("argument ")
     assert fields(fragment) == ("keep", ["k"])
-    assert template_fields(template) == [("t", None), ("k", [])]
+    assert shapes(template) == [("t", None), ("k", [])]
 
 
 def test_surrogate_key_after_applied_entries():
     fragment = PromptFragment("z")
-    expect(UnicodeEncodeError, None,
-           lambda: fragment.__setstate__({"string": "a", "\udcff": 1, "options": ["b"]}))
+    raises_exactly(UnicodeEncodeError, None,
+                   lambda: fragment.__setstate__({"string": "a", "\udcff": 1, "options": ["b"]}))
     assert fields(fragment) == ("a", None)
     template = PromptTemplate("old", None)
-    expect(UnicodeEncodeError, None, lambda: template.__setstate__({"template": "[n]", "\ud800": 0}))
-    assert template_fields(template) == [("n", [])]
+    raises_exactly(UnicodeEncodeError, None,
+                   template.__setstate__, {"template": "[n]", "\ud800": 0})
+    assert shapes(template) == [("n", [])]
 
 
 KEYWORD_SITES = {
@@ -135,8 +118,8 @@ ODD_KEYWORDS = [
 @pytest.mark.parametrize("display", KEYWORD_SITES)
 def test_odd_keyword_names_in_messages(display, keyword, shown):
     call = KEYWORD_SITES[display]
-    expect(TypeError, f"{display} got an unexpected keyword argument '{shown}'",
-           lambda: call(**{keyword: 1}))
+    raises_exactly(TypeError, f"{display} got an unexpected keyword argument '{shown}'",
+                   lambda: call(**{keyword: 1}))
 
 
 # ---------------------------------------------------------------------------
@@ -172,7 +155,7 @@ def test_str_subclass_is_read_by_value_everywhere():
         result = [fields(f) for f in parse(template)]
         assert result == expected
     built = PromptTemplate(template, None)
-    assert template_fields(built) == expected
+    assert shapes(built) == expected
     fragment = PromptFragment(LoudStr("s"), [LoudStr("o1"), "o2"])
     assert fields(fragment) == ("s", ["o1", "o2"])
     fragment.string = LoudStr("t")
@@ -181,7 +164,7 @@ def test_str_subclass_is_read_by_value_everywhere():
     fragment.__setstate__({LoudStr("string"): LoudStr("u"), LoudStr("options"): [LoudStr("q")]})
     assert fields(fragment) == ("u", ["q"])
     built.__setstate__({LoudStr("template"): LoudStr("[k]")})
-    assert template_fields(built) == [("k", [])]
+    assert shapes(built) == [("k", [])]
     # What comes back is always an exact str.
     for value in (fragment.string, *fragment.options, str(fragment), repr(fragment)):
         assert type(value) is str
@@ -203,8 +186,8 @@ def test_unknown_str_subclass_keyword_is_shown_through_str():
 
         __hash__ = str.__hash__
 
-    expect(TypeError, "parse() got an unexpected keyword argument 'shown'",
-           lambda: frasolet.parse(**{Shown("hidden"): 1}))
+    raises_exactly(TypeError, "parse() got an unexpected keyword argument 'shown'",
+                   lambda: frasolet.parse(**{Shown("hidden"): 1}))
 
 
 @pytest.mark.parametrize("state_class", [LoudDict, dict])
@@ -214,11 +197,11 @@ def test_dict_subclass_state_is_walked_directly(state_class):
     assert fields(fragment) == ("s", ["a"])
     template = PromptTemplate("", None)
     template.__setstate__(state_class([("x", 0), ("template", "[m|n]")]))
-    assert template_fields(template) == [("m", ["n"])]
+    assert shapes(template) == [("m", ["n"])]
     # Entries are walked in storage order: a failure keeps what came before.
     fragment = PromptFragment("z")
-    expect(TypeError, "'int' object cannot be converted to 'Sequence'",
-           lambda: fragment.__setstate__(state_class([("string", "a"), ("options", 5)])))
+    raises_exactly(TypeError, "'int' object cannot be converted to 'Sequence'",
+                   lambda: fragment.__setstate__(state_class([("string", "a"), ("options", 5)])))
     assert fields(fragment) == ("a", None)
 
 
@@ -278,7 +261,7 @@ def test_module_class_subclasses_keep_reading_the_record():
     assert PromptFragment.__str__(sneaky) == "[real|r]"
     template = PromptTemplate(None, None)
     template.fragments = [sneaky]
-    assert template_fields(template) == [("real", ["r"])]
+    assert shapes(template) == [("real", ["r"])]
 
     class Loud(PromptTemplate):
         def __str__(self):
@@ -295,7 +278,7 @@ def test_module_class_subclasses_keep_reading_the_record():
     # only sizes the result and the module's own iteration gives the items.
     copy = PromptTemplate(None, None)
     copy.fragments = loud
-    assert template_fields(copy) == [("a", None), ("b", [])]
+    assert shapes(copy) == [("a", None), ("b", [])]
 
 
 # ---------------------------------------------------------------------------
@@ -378,16 +361,16 @@ def test_type_name_in_conversion_errors(site, behaviour, shown):
     call, message = QUALNAME_SITES[site]
     odd = qualname_class(behaviour)()
     fragment, template = fresh()
-    expect(TypeError, message.format(shown), lambda: call(fragment, template, odd))
+    raises_exactly(TypeError, message.format(shown), lambda: call(fragment, template, odd))
     assert fields(fragment) == ("keep", ["k"])
-    assert template_fields(template) == [("t", None), ("k", [])]
+    assert shapes(template) == [("t", None), ("k", [])]
 
 
 def test_type_name_with_lone_surrogate():
     # Such a name cannot be shown as UTF-8; the call still fails with the
     # conversion error and no other exception is left pending.
     odd = qualname_class(lambda: "bad\udc80")()
-    error = expect(TypeError, None, lambda: frasolet.parse(odd))
+    error = raises_exactly(TypeError, None, lambda: frasolet.parse(odd))
     assert str(error) in (
         f"argument 'template': '{UNKNOWN}' object cannot be converted to 'PyString'",
         "argument 'template': 'bad\ufffd\ufffd\ufffd' object cannot be converted to 'PyString'",
@@ -455,7 +438,7 @@ SETTERS = {
     "fragment-state-options": (lambda f, t, seq: f.__setstate__({"options": seq}),
                                lambda f, t: f.options, ["a", "b", "c"]),
     "fragments": (lambda f, t, seq: setattr(t, "fragments", seq),
-                  lambda f, t: template_fields(t), None),
+                  lambda f, t: shapes(t), None),
 }
 
 
@@ -490,12 +473,12 @@ def test_sequence_length_only_sizes(name, length, cls):
 @pytest.mark.parametrize("name", SETTERS)
 def test_iteration_raising_midway(name, error, fail_at, cls):
     fragment, template = fresh()
-    before = (fields(fragment), template_fields(template))
+    before = (fields(fragment), shapes(template))
     sequence = cls(setter_items(name), fail_at=fail_at, error=error)
     with pytest.raises(type(error)) as info:
         SETTERS[name][0](fragment, template, sequence)
     assert info.value is error  # passed on unchanged
-    assert (fields(fragment), template_fields(template)) == before
+    assert (fields(fragment), shapes(template)) == before
 
 
 WRONG_ITEMS = [
@@ -512,21 +495,21 @@ WRONG_ITEMS = [
 @pytest.mark.parametrize("name", SETTERS)
 def test_items_of_the_wrong_kind(name, item, type_name, position):
     fragment, template = fresh()
-    before = (fields(fragment), template_fields(template))
+    before = (fields(fragment), shapes(template))
     items = setter_items(name)
     items[position] = item
     target = "PromptFragment" if name == "fragments" else "PyString"
-    expect(TypeError, f"'{type_name}' object cannot be converted to '{target}'",
-           lambda: SETTERS[name][0](fragment, template, IterOnly(items)))
-    assert (fields(fragment), template_fields(template)) == before
+    raises_exactly(TypeError, f"'{type_name}' object cannot be converted to '{target}'",
+                   lambda: SETTERS[name][0](fragment, template, IterOnly(items)))
+    assert (fields(fragment), shapes(template)) == before
 
 
 def test_wrong_kind_of_fragment_item_str_and_fragment_kind():
     template = PromptTemplate("a", None)
-    expect(TypeError, "'str' object cannot be converted to 'PromptFragment'",
-           lambda: setattr(template, "fragments", "ab"))
-    expect(TypeError, "'PromptFragment' object cannot be converted to 'PyString'",
-           lambda: setattr(PromptFragment(), "options", [PromptFragment()]))
+    raises_exactly(TypeError, "'str' object cannot be converted to 'PromptFragment'",
+                   lambda: setattr(template, "fragments", "ab"))
+    raises_exactly(TypeError, "'PromptFragment' object cannot be converted to 'PyString'",
+                   lambda: setattr(PromptFragment(), "options", [PromptFragment()]))
     assert str(template) == "a"
 
 
@@ -547,10 +530,10 @@ class BadIter:
 @pytest.mark.parametrize("name", SETTERS)
 def test_iter_returning_non_iterator(name):
     fragment, template = fresh()
-    expect(TypeError, "iter() returned non-iterator of type 'int'",
-           lambda: SETTERS[name][0](fragment, template, BadIter(5)))
+    raises_exactly(TypeError, "iter() returned non-iterator of type 'int'",
+                   lambda: SETTERS[name][0](fragment, template, BadIter(5)))
     assert fields(fragment) == ("keep", ["k"])
-    assert template_fields(template) == [("t", None), ("k", [])]
+    assert shapes(template) == [("t", None), ("k", [])]
 
 
 @pytest.mark.parametrize("name", SETTERS)
@@ -568,14 +551,14 @@ def test_getitem_stop_iteration_ends_old_style_iteration(name):
 def test_not_a_sequence(value):
     fragment, template = fresh()
     name = type(value).__qualname__
-    expect(TypeError, f"'{name}' object cannot be converted to 'Sequence'",
-           lambda: setattr(fragment, "options", value))
-    expect(TypeError, f"'{name}' object cannot be converted to 'Sequence'",
-           lambda: setattr(template, "fragments", value))
-    expect(TypeError, f"'{name}' object cannot be converted to 'Sequence'",
-           lambda: fragment.__setstate__({"options": value}))
+    raises_exactly(TypeError, f"'{name}' object cannot be converted to 'Sequence'",
+                   lambda: setattr(fragment, "options", value))
+    raises_exactly(TypeError, f"'{name}' object cannot be converted to 'Sequence'",
+                   lambda: setattr(template, "fragments", value))
+    raises_exactly(TypeError, f"'{name}' object cannot be converted to 'Sequence'",
+                   lambda: fragment.__setstate__({"options": value}))
     assert fields(fragment) == ("keep", ["k"])
-    assert template_fields(template) == [("t", None), ("k", [])]
+    assert shapes(template) == [("t", None), ("k", [])]
 
 
 def test_fragment_items_are_copied_when_they_are_reached():
@@ -590,7 +573,7 @@ def test_fragment_items_are_copied_when_they_are_reached():
 
     template = PromptTemplate(None, None)
     template.fragments = Changing([first, second])
-    assert template_fields(template) == [("first", None), ("second", None)]
+    assert shapes(template) == [("first", None), ("second", None)]
 
 
 def test_state_dict_emptied_during_the_walk():
@@ -625,16 +608,6 @@ def test_state_dict_grown_during_the_walk():
 
 # ---------------------------------------------------------------------------
 # __index__
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
 
 
 class IntWithOwnIndex(int):
@@ -672,9 +645,9 @@ def test_subscript_index_protocol(key, error, expected):
     if error is None:
         assert fields(template[key]) == expected
     else:
-        expect(error, expected, lambda: template[key])
+        raises_exactly(error, expected, lambda: template[key])
     # Nothing is left borrowed or changed.
-    assert template_fields(template) == [("a", None), ("b", [])]
+    assert shapes(template) == [("a", None), ("b", [])]
     template.fragments = []
     assert len(template) == 0
 

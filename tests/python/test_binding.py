@@ -3,7 +3,7 @@
 import pytest
 
 import frasolet
-from conftest import fields, raises_exactly
+from support import fields, raises_exactly
 
 PromptFragment = frasolet.PromptFragment
 PromptTemplate = frasolet.PromptTemplate

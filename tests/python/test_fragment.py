@@ -9,7 +9,7 @@ import weakref
 import pytest
 
 import frasolet
-from conftest import fields, raises_exactly, run_script
+from support import fields, raises_exactly, run_script
 
 PromptFragment = frasolet.PromptFragment
 

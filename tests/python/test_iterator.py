@@ -4,36 +4,23 @@ import copy
 import gc
 import operator
 import pickle
-import subprocess
-import sys
-import textwrap
 import weakref
 
 import pytest
 
 import frasolet
 from frasolet import PromptFragment, PromptTemplate
-
-
-def shapes_of(fragments):
-    return [(f.string, f.options) for f in fragments]
+from support import Token, run_script, shapes_of
 
 
 def iter_class():
     return type(iter(PromptTemplate(None, None)))
 
 
-def _run(script):
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(script)],
-                          capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stdout + proc.stderr
-    return proc.stdout
-
-
 # ------------------------------------------------------------ class object
 
 def test_class_is_made_on_first_iter():
-    out = _run("""
+    done = run_script("""
         import gc
         import frasolet
 
@@ -53,8 +40,9 @@ def test_class_is_made_on_first_iter():
         print("again", type(iter(frasolet.PromptTemplate(None, None))) is type(it))
         print("module", hasattr(frasolet, "PromptFragmentIter"),
               "PromptFragmentIter" in frasolet.__all__)
-    """)
-    assert out.split("\n") == ["before 0", "after 1 True", "again True", "module False False", ""]
+    """, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert done.stdout.split("\n") == ["before 0", "after 1 True", "again True", "module False False", ""]
 
 
 @pytest.mark.parametrize(
@@ -269,10 +257,6 @@ def test_iterator_keeps_fragments_across_setstate():
     t.__setstate__({"template": "[z|q]"})
     assert shapes_of(it) == [("a", None), ("b", [])]
     assert shapes_of(iter(t)) == [("z", ["q"])]
-
-
-class Token:
-    pass
 
 
 def test_iterator_outlives_its_template():

@@ -9,7 +9,7 @@ import types
 import pytest
 
 import frasolet
-from conftest import fields, raises_exactly
+from support import fields, raises_exactly
 
 PromptFragment = frasolet.PromptFragment
 PromptTemplate = frasolet.PromptTemplate

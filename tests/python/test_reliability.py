@@ -16,8 +16,7 @@ import weakref
 import pytest
 
 import frasolet
-
-from conftest import run_script
+from support import run_script
 
 PromptTemplate = frasolet.PromptTemplate
 

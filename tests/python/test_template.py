@@ -11,18 +11,11 @@ import sys
 import types
 import weakref
 
-import _testcapi
-
-# PySequence_GetItem as a Python callable; CPython 3.13 moved it from
-# _testcapi to _testlimitedcapi.
-if hasattr(_testcapi, "sequence_getitem"):
-    sequence_getitem = _testcapi.sequence_getitem
-else:
-    from _testlimitedcapi import sequence_getitem
 import pytest
 
 import frasolet
 from frasolet import PromptFragment, PromptTemplate
+from support import ActionIndex, Index, RaisingSeq, Seq, Token, sequence_getitem, shapes
 
 
 # ---------------------------------------------------------------- helpers
@@ -32,31 +25,8 @@ from frasolet import PromptFragment, PromptTemplate
 from model import text_hash  # noqa: E402
 
 
-def shapes(template):
-    """(string, options) of every fragment, read through the property."""
-    return [(f.string, f.options) for f in template.fragments]
-
-
 def frag(string, options=None):
     return PromptFragment(string, options)
-
-
-class Token:
-    """A stand-in tokenizer: a plain object with its own reference count."""
-
-
-class Seq:
-    """A user sequence: only __len__ and __getitem__, iterated the old way."""
-
-    def __init__(self, items, length=None):
-        self.items = list(items)
-        self.length = len(self.items) if length is None else length
-
-    def __len__(self):
-        return self.length
-
-    def __getitem__(self, index):
-        return self.items[index]
 
 
 class BadLenSeq(Seq):
@@ -67,14 +37,6 @@ class BadLenSeq(Seq):
 class Outer:
     class Inner:
         pass
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class StrSub(str):
@@ -582,13 +544,6 @@ def test_length_follows_every_write():
     t.__setstate__({"template": ""})
     lengths.append(len(t))
     assert lengths == [3, 1, 0, 7, 0, 2, 4, 0]
-
-
-class RaisingSeq(Seq):
-    def __getitem__(self, index):
-        if index == 1:
-            raise ValueError("item refused")
-        return super().__getitem__(index)
 
 
 class RaisingIterSeq(Seq):
@@ -1114,16 +1069,6 @@ def test_failed_length_during_write_is_ignored():
     t.fragments = LenReads([frag("x"), frag("y")])
     assert seen == ["Already mutably borrowed"]
     assert shapes(t) == [("x", None), ("y", None)]
-
-
-class ActionIndex:
-    def __init__(self, action, value):
-        self.action = action
-        self.value = value
-
-    def __index__(self):
-        self.action()
-        return self.value
 
 
 @pytest.mark.parametrize("writer", [w[1] for w in WRITERS], ids=[w[0] for w in WRITERS])

@@ -17,7 +17,7 @@ import threading
 import pytest
 
 import frasolet
-from conftest import run_script
+from support import run_script
 
 PromptFragment = frasolet.PromptFragment
 PromptTemplate = frasolet.PromptTemplate
