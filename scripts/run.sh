@@ -88,7 +88,9 @@ error: another package manager (apt-get, apt or dpkg) held the package lock
 for more than $APT_LOCK_WAIT s, so 'apt-get $*' could not run.
 What to do: wait for that process to finish (see 'ps -C apt-get,apt,dpkg -f'),
 then run this command again; or wait longer with APT_LOCK_WAIT=SECONDS; or
-install the packages yourself and run this command again.
+install the packages yourself once the lock is free
+  (apt-get update && apt-get install ${APT_WANTED:-...})
+and run this command again.
 EOF
             exit 1
         fi
@@ -102,6 +104,7 @@ EOF
 
 install_apt_packages() {
     [ $# -eq 0 ] && return
+    APT_WANTED="$*"
     log "installing system packages: $* (waits up to $APT_LOCK_WAIT s for the dpkg lock)"
     apt_get update -qq
     apt_get install -y -qq "$@"
