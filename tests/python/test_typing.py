@@ -7,6 +7,7 @@ module, not the one at the root of the source tree.
 import ast
 import importlib.util
 import inspect
+import json
 import re
 import subprocess
 import sys
@@ -204,3 +205,123 @@ def test_stub_rejects_misuse(checked, name):
     last_line = code.count("\n") + 2
     assert any(line.startswith(f"rejected_{name}.py:{last_line}:") and
                line.endswith(f"[{error_code}]") for line in errors), errors
+
+
+# ---- the annotation advice of docs/api.md ---------------------------------------
+#
+# PromptTemplate[Tok] is invariant in Tok. What docs/api.md advises is checked
+# here with mypy and, where it is installed (the CPython 3.10 development
+# environment), with pyright: each accepted line passes both, each rejected
+# one fails both.
+
+ADVICE_ACCEPTED = """
+from __future__ import annotations
+from typing import Any, Protocol, TypeVar
+from frasolet import PromptTemplate
+
+class Tok:
+    def encode(self, text: str) -> list[int]:
+        return [len(text)]
+
+class SubTok(Tok):
+    pass
+
+class Encoder(Protocol):
+    def encode(self, text: str) -> list[int]: ...
+
+T = TypeVar("T")
+
+# Annotated where the template is made: the declared type wins.
+declared: PromptTemplate[Tok] = PromptTemplate("a [b]", SubTok())
+declared.tokenizer = Tok()
+by_protocol: PromptTemplate[Encoder] = PromptTemplate("a [b]", SubTok())
+empty: PromptTemplate[list[str]] = PromptTemplate("a", [])
+
+def takes_tok(t: PromptTemplate[Tok]) -> list[int]:
+    return t.tokenizer.encode(str(t))
+
+def takes_any(t: PromptTemplate[Any]) -> str:
+    return str(t)
+
+def tokenizer_of(t: PromptTemplate[T]) -> T:
+    return t.tokenizer
+
+takes_tok(PromptTemplate("x", SubTok()))
+takes_tok(declared)
+made = PromptTemplate("x", SubTok())
+takes_any(made)
+takes_any(by_protocol)
+sub: SubTok = tokenizer_of(made)
+"""
+
+ADVICE_REJECTED = {
+    "made_then_widened": "made = PromptTemplate('x', SubTok())\nwide: PromptTemplate[Tok] = made",
+    "made_then_passed": "made = PromptTemplate('x', SubTok())\ntakes_tok(made)",
+    "made_then_protocol": "made = PromptTemplate('x', SubTok())\ntakes_encoder(made)",
+    "none_then_tokenizer": "t = PromptTemplate('x', None)\nt.tokenizer = Tok()",
+}
+
+ADVICE_PRELUDE = """
+from __future__ import annotations
+from typing import Protocol
+from frasolet import PromptTemplate
+
+class Tok:
+    def encode(self, text: str) -> list[int]:
+        return [len(text)]
+
+class SubTok(Tok):
+    pass
+
+class Encoder(Protocol):
+    def encode(self, text: str) -> list[int]: ...
+
+def takes_tok(t: PromptTemplate[Tok]) -> None: ...
+
+def takes_encoder(t: PromptTemplate[Encoder]) -> None: ...
+"""
+
+
+def pyright_command():
+    bin_dir = Path(sys.executable).parent
+    pyright = bin_dir / "pyright"
+    return [str(pyright)] if pyright.exists() else None
+
+
+@pytest.fixture(scope="module")
+def advice(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("advice")
+    (directory / "advice_accepted.py").write_text(textwrap.dedent(ADVICE_ACCEPTED))
+    for name, code in ADVICE_REJECTED.items():
+        (directory / f"advice_rejected_{name}.py").write_text(textwrap.dedent(ADVICE_PRELUDE) + code + "\n")
+    return directory
+
+
+def test_advice_with_mypy(advice):
+    files = sorted(path.name for path in advice.glob("*.py"))
+    output = run_mypy("--strict", *files, cwd=advice).stdout
+    assert "Cannot find implementation or library stub" not in output
+    assert not [line for line in output.splitlines() if line.startswith("advice_accepted.py:")]
+    for name, code in ADVICE_REJECTED.items():
+        last_line = ADVICE_PRELUDE.count("\n") + code.count("\n") + 1
+        assert re.search(rf"^advice_rejected_{name}\.py:{last_line}: error:", output, re.M), (name, output)
+
+
+def test_advice_with_pyright(advice):
+    command = pyright_command()
+    if command is None:
+        pytest.skip("pyright is installed in the CPython 3.10 development environment only")
+    files = sorted(path.name for path in advice.glob("*.py"))
+    result = subprocess.run(
+        [*command, "--outputjson", "--pythonpath", sys.executable, *files],
+        cwd=advice, capture_output=True, text=True, timeout=300,
+    )
+    report = json.loads(result.stdout)
+    errors = [d for d in report["generalDiagnostics"] if d["severity"] == "error"]
+    assert report["summary"]["filesAnalyzed"] == len(files)
+    assert not [d for d in errors if d["file"].endswith("advice_accepted.py")], errors
+    for name, code in ADVICE_REJECTED.items():
+        last_line = ADVICE_PRELUDE.count("\n") + code.count("\n") + 1
+        # pyright counts lines from 0.
+        assert [d for d in errors if d["file"].endswith(f"advice_rejected_{name}.py")
+                and d["range"]["start"]["line"] + 1 == last_line], (name, errors)
