@@ -171,8 +171,8 @@ def check_after_failure(func, args):
 '''
 
 
-SETSTATE = rf'''
-STATE = {{"string": "a new name, long enough to allocate", "options": ["new option one, long enough", "p"]}}
+SETSTATE = r'''
+STATE = {"string": "a new name, long enough to allocate", "options": ["new option one, long enough", "p"]}
 current = []
 
 def prepare():
@@ -191,8 +191,8 @@ def check_after_failure(func, args):
     new = (STATE["string"], STATE["options"])
     # Fields already replaced stay replaced; the others keep the old value.
     assert (fragment.string, fragment.options) in [old, (new[0], old[1]), new]
-    assert STATE == {{"string": "a new name, long enough to allocate",
-                      "options": ["new option one, long enough", "p"]}}
+    assert STATE == {"string": "a new name, long enough to allocate",
+                    "options": ["new option one, long enough", "p"]}
     fragment.string = "usable"
     assert str(fragment).startswith("[usable|")
 '''

@@ -16,7 +16,6 @@ import weakref
 import pytest
 
 import frasolet
-
 from conftest import run_script
 
 PromptTemplate = frasolet.PromptTemplate

@@ -24,12 +24,11 @@ import pytest
 import frasolet
 from frasolet import PromptFragment, PromptTemplate
 
-
-# ---------------------------------------------------------------- helpers
-
 # The hash a template or fragment with a given text form must have,
 # written out from the rules in the test model.
-from model import text_hash  # noqa: E402
+from model import text_hash
+
+# ---------------------------------------------------------------- helpers
 
 
 def shapes(template):

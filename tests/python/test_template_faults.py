@@ -25,7 +25,6 @@ else:
 
 from frasolet import PromptFragment, PromptTemplate
 
-
 # -------------------------------------------------------- allocation sweeps
 
 _SWEEP_PRELUDE = r'''
