@@ -26,7 +26,7 @@ use_python() {
 }
 use_python "${PYTHON_VERSION:-3.10}"
 JOBS=$(nproc 2>/dev/null || echo 2)
-APT_PACKAGES=(cmake g++ libgtest-dev clang libclang-rt-14-dev valgrind)
+APT_PACKAGES=(cmake g++ libgtest-dev clang libclang-rt-14-dev valgrind clang-format)
 
 log() { printf '\n== %s\n' "$*" >&2; }
 
@@ -89,6 +89,12 @@ setup() {
 check_layers() {
     log "include arrows between the layers of src/"
     python3 scripts/check_layers.py
+}
+
+check_style() {
+    ensure_venv
+    log "style: ruff and clang-format"
+    bash scripts/check_style.sh "$VENV/bin/python"
 }
 
 native_tests() {
@@ -158,6 +164,7 @@ case "$command" in
         [ "$command" = matrix ] && default_versions="3.10 3.11 3.12 3.13"
         ensure_system_packages
         check_layers
+        check_style
         native_tests
         run_fuzzer "${FUZZ_SECONDS:-15}"
         python_suites "${TEST_PYTHON_VERSIONS:-$default_versions}" "$@"
