@@ -141,6 +141,7 @@ def main(argv=None):
         names.append(ITERATE)
     sys.path.insert(0, HERE)
     import frasolet
+
     import workloads
 
     chosen = args.workload or list(LOOPS)

@@ -35,7 +35,6 @@ import frasolet
 import competitors
 import workloads
 
-
 # ---- timing -------------------------------------------------------------------
 
 

@@ -48,7 +48,7 @@ use_python() {
 use_python "${PYTHON_VERSION:-3.10}"
 JOBS=$(nproc 2>/dev/null || echo 2)
 # What the tests need; the demo needs only a compiler and CMake.
-TEST_APT_PACKAGES=(cmake g++ libgtest-dev clang libclang-rt-14-dev valgrind)
+TEST_APT_PACKAGES=(cmake g++ libgtest-dev clang libclang-rt-14-dev valgrind clang-format)
 APT_LOCK_WAIT=${APT_LOCK_WAIT:-300}
 CMAKE_MINIMUM=3.18
 # The project's own builds turn compiler warnings into errors; a user's
@@ -196,6 +196,12 @@ setup() {
 check_layers() {
     log "include arrows between the layers of src/"
     python3 scripts/check_layers.py
+}
+
+check_style() {
+    ensure_venv
+    log "style: ruff and clang-format"
+    bash scripts/check_style.sh "$VENV/bin/python"
 }
 
 native_tests() {
@@ -389,6 +395,7 @@ case "$command" in
         [ "$command" = matrix ] && default_versions="3.10 3.11 3.12 3.13"
         ensure_test_packages
         check_layers
+        check_style
         native_tests
         run_fuzzer "${FUZZ_SECONDS:-15}"
         atheris_smoke "${ATHERIS_SECONDS:-20}"

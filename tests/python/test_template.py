@@ -17,12 +17,11 @@ import frasolet
 from frasolet import PromptFragment, PromptTemplate
 from support import ActionIndex, Index, RaisingSeq, Seq, Token, sequence_getitem, shapes
 
-
-# ---------------------------------------------------------------- helpers
-
 # The hash a template or fragment with a given text form must have,
 # written out from the rules in the test model.
-from model import text_hash  # noqa: E402
+from model import text_hash
+
+# ---------------------------------------------------------------- helpers
 
 
 def frag(string, options=None):
