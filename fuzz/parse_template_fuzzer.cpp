@@ -9,8 +9,8 @@
 #include <variant>
 
 #include "core/fragment.hpp"
-#include "core/siphash.hpp"
 #include "core/parser.hpp"
+#include "core/siphash.hpp"
 #include "core/template_text.hpp"
 
 namespace {
@@ -19,13 +19,12 @@ using frasolet::Fragment;
 using frasolet::FragmentList;
 using frasolet::Text;
 
-#define CHECK(condition)                                                             \
-    do {                                                                             \
-        if (!(condition)) {                                                          \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, \
-                         #condition);                                                \
-            std::abort();                                                            \
-        }                                                                            \
+#define CHECK(condition)                                                                           \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
+            std::abort();                                                                          \
+        }                                                                                          \
     } while (false)
 
 bool is_text_stop(char c) { return c == '\\' || c == '[' || c == ']'; }
@@ -36,6 +35,7 @@ bool contains(std::string_view haystack, std::string_view needle) {
     return haystack.find(needle) != std::string_view::npos;
 }
 
+// clang-format off
 bool is_valid_utf8(std::string_view bytes) {
     std::size_t i = 0;
     while (i < bytes.size()) {
@@ -60,6 +60,7 @@ bool is_valid_utf8(std::string_view bytes) {
     }
     return true;
 }
+// clang-format on
 
 const FragmentList& fragments_of(const frasolet::ParseResult& result) {
     // The grammar never trips the no-progress guard, so no text may yield a report.
@@ -87,7 +88,8 @@ void check_fragment(const Fragment& fragment, bool input_is_utf8) {
     }
     if (input_is_utf8) CHECK(is_valid_utf8(fragment.string));
     // The hash feeds the text form piecewise; it must match hashing it joined.
-    CHECK(frasolet::fragment_digest(fragment) == frasolet::text_hash(frasolet::text_form(fragment)));
+    CHECK(frasolet::fragment_digest(fragment) ==
+          frasolet::text_hash(frasolet::text_form(fragment)));
 }
 
 // Walks the input along the fragments and returns where they end. Text
@@ -166,8 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (stop < input.size()) {
         const char c = input[stop];
         CHECK(is_text_stop(c));  // otherwise a text run would have gone on
-        if (c == '\\')
-            CHECK(stop + 1 == input.size() || !is_text_stop(input[stop + 1]));
+        if (c == '\\') CHECK(stop + 1 == input.size() || !is_text_stop(input[stop + 1]));
         if (c == '[') CHECK(fragments_of(frasolet::parse_template(input.substr(stop))).empty());
     }
 

@@ -121,8 +121,7 @@ BoundArguments bind_vector(const Parameters& parameters, PyObject* const* argume
 
 BoundArguments bind_tuple(const Parameters& parameters, PyObject* arguments, PyObject* keywords) {
     const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(arguments));
-    BoundArguments slots =
-        bind_positional(parameters, &PyTuple_GET_ITEM(arguments, 0), given);
+    BoundArguments slots = bind_positional(parameters, &PyTuple_GET_ITEM(arguments, 0), given);
     if (keywords != nullptr) {
         Py_ssize_t position = 0;
         PyObject *keyword, *value;

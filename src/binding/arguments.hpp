@@ -24,7 +24,7 @@ struct Parameters {
     const char* owner = nullptr;     // class name, or nullptr for the module function
     const char* function = nullptr;  // name under which Python calls it
     std::array<const char*, kMaxParameters> names{};  // the first count() are set
-    std::size_t required = 0;        // the first `required` names must be given
+    std::size_t required = 0;                         // the first `required` names must be given
 
     constexpr std::size_t count() const noexcept {
         std::size_t count = 0;

@@ -33,11 +33,8 @@ PyTypeObject* make_class(const ClassSpec& spec) {
 #endif
 
     PyType_Spec type_spec{
-        full_name,
-        static_cast<int>(spec.instance_size),
-        0,
-        class_flags(spec),
-        const_cast<PyType_Slot*>(spec.slots),
+        full_name,         static_cast<int>(spec.instance_size), 0,
+        class_flags(spec), const_cast<PyType_Slot*>(spec.slots),
     };
     PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) {
@@ -53,7 +50,8 @@ PyTypeObject* make_class(const ClassSpec& spec) {
 }  // namespace
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    return object_entry([]() -> Owned { throw_message(PyExc_TypeError, "No constructor defined"); });
+    return object_entry(
+        []() -> Owned { throw_message(PyExc_TypeError, "No constructor defined"); });
 }
 
 PyObject* sequence_item_bridge(PyObject* self, Py_ssize_t index) {

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <limits>
 
-
 namespace frasolet::binding {
 
 std::string type_name(PyObject* object) {

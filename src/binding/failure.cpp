@@ -37,7 +37,9 @@ Failure Failure::message(PyObject* type, std::string message) {
     return failure;
 }
 
-Failure Failure::no_argument(PyObject* type) { return Failure(Form::no_argument, Owned::borrow(type)); }
+Failure Failure::no_argument(PyObject* type) {
+    return Failure(Form::no_argument, Owned::borrow(type));
+}
 
 Failure Failure::none_argument(PyObject* type) {
     return Failure(Form::none_argument, Owned::borrow(type));
@@ -50,7 +52,8 @@ Failure fetch_failure(SourceLocation where) {
     }
     PyObject* panic = panic_exception_type();
     if (panic != nullptr && pending.type.get() == panic) {
-        resume_panic(std::move(pending.type), std::move(pending.value), std::move(pending.traceback), where);
+        resume_panic(std::move(pending.type), std::move(pending.value),
+                     std::move(pending.traceback), where);
     }
     Failure failure(Failure::Form::fetched, std::move(pending.type));
     failure.value_ = std::move(pending.value);
@@ -73,7 +76,8 @@ Failure Failure::with_argument_prefix(const char* name) && {
         text = lenient_text(exception.get());
         cause = Owned::steal(PyException_GetCause(exception.get()));
     }
-    Failure prefixed = Failure::message(PyExc_TypeError, "argument '" + std::string(name) + "': " + text);
+    Failure prefixed =
+        Failure::message(PyExc_TypeError, "argument '" + std::string(name) + "': " + text);
     prefixed.cause_ = std::move(cause);
     return prefixed;
 }
@@ -130,6 +134,8 @@ void Failure::restore() && noexcept {
     }
 }
 
-void throw_message(PyObject* type, std::string message) { throw Failure::message(type, std::move(message)); }
+void throw_message(PyObject* type, std::string message) {
+    throw Failure::message(type, std::move(message));
+}
 
 }  // namespace frasolet::binding

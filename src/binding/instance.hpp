@@ -102,9 +102,9 @@ Owned make_exact_instance(PyTypeObject* type) {
     return Owned::steal(object);
 }
 
-// The dealloc slot: untracks a collectable instance, releases the record, frees the memory through the free
-// slot of the object's own type and drops the instance's reference to that
-// type (instances of heap types own one).
+// The dealloc slot: untracks a collectable instance, releases the record, frees the memory through
+// the free slot of the object's own type and drops the instance's reference to that type (instances
+// of heap types own one).
 template <class Record>
 void release_instance(PyObject* object) noexcept {
     PyTypeObject* type = Py_TYPE(object);

@@ -20,7 +20,8 @@ struct InternalFault {
     bool resumed = false;
 };
 
-[[noreturn]] void throw_fault(std::string message, SourceLocation where = SourceLocation::current());
+[[noreturn]] void throw_fault(std::string message,
+                              SourceLocation where = SourceLocation::current());
 
 // The interpreter could not make an object the code treats as infallible: the
 // pending exception is printed (and recorded as the last one) and the call

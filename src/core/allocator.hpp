@@ -43,7 +43,9 @@ struct CoreAllocator {
     void deallocate(T* pointer, std::size_t) noexcept { memory_hooks().release(pointer); }
 
     template <class U>
-    bool operator==(const CoreAllocator<U>&) const noexcept { return true; }
+    bool operator==(const CoreAllocator<U>&) const noexcept {
+        return true;
+    }
 };
 
 // Owned UTF-8 text and the containers built on it.

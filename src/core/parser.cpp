@@ -33,7 +33,7 @@ public:
 private:
     static constexpr std::size_t kInline = 8;
     std::array<std::string_view, kInline> inline_;
-    std::size_t size_ = 0;  // used entries of inline_
+    std::size_t size_ = 0;             // used entries of inline_
     List<std::string_view> overflow_;  // all entries, once there are more
 };
 
@@ -145,7 +145,7 @@ struct RecordList {
 }  // namespace
 
 std::optional<ParseFailure> parse_pieces(std::string_view text, PieceSink& sink) {
-    Spans option_spans;    // reused by every placeholder of this parse
+    Spans option_spans;        // reused by every placeholder of this parse
     UnescapeBuffer unescaped;  // made at the first escape, for the rest of the parse
     const char* p = text.data();
     const char* const end = p + text.size();

@@ -10,6 +10,7 @@ constexpr std::uint64_t rotate_left(std::uint64_t value, int bits) noexcept {
     return (value << bits) | (value >> (64 - bits));
 }
 
+// clang-format off
 inline void sip_round(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2,
                       std::uint64_t& v3) noexcept {
     v0 += v1; v1 = rotate_left(v1, 13); v1 ^= v0; v0 = rotate_left(v0, 32);
@@ -17,6 +18,7 @@ inline void sip_round(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2,
     v0 += v3; v3 = rotate_left(v3, 21); v3 ^= v0;
     v2 += v1; v1 = rotate_left(v1, 17); v1 ^= v2; v2 = rotate_left(v2, 32);
 }
+// clang-format on
 
 }  // namespace
 

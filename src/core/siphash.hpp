@@ -82,8 +82,8 @@ private:
     std::uint64_t v1_ = 0x646f72616e646f6dULL;
     std::uint64_t v2_ = 0x6c7967656e657261ULL;
     std::uint64_t v3_ = 0x7465646279746573ULL;
-    std::uint64_t tail_ = 0;       // pending bytes, little-endian
-    unsigned tail_length_ = 0;     // 0..7
+    std::uint64_t tail_ = 0;    // pending bytes, little-endian
+    unsigned tail_length_ = 0;  // 0..7
     std::uint64_t total_length_ = 0;
 };
 

@@ -11,7 +11,7 @@ namespace {
 using namespace binding;
 
 struct IteratorRecord {
-    FragmentList records;   // records before `position` have been handed out
+    FragmentList records;  // records before `position` have been handed out
     std::size_t position = 0;
     std::size_t end = 0;
 };

@@ -2,8 +2,8 @@
 #include "binding/entry.hpp"
 #include "binding/module_registration.hpp"
 #include "core/allocator.hpp"
-#include "module/prompt_fragment.hpp"
 #include "module/parse_operation.hpp"
+#include "module/prompt_fragment.hpp"
 #include "module/prompt_template.hpp"
 
 namespace frasolet {
@@ -27,7 +27,10 @@ PyModuleDef module_definition = {
     "Frasolet Module",
     0,        // no per-module state; not -1, see refuse_unsupported_interpreter
     nullptr,  // no method table: parse is added by the body below
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The core allocates through the interpreter's memory allocator, so that its
@@ -73,6 +76,4 @@ Owned initialise() {
 }  // namespace
 }  // namespace frasolet
 
-PyMODINIT_FUNC PyInit_frasolet() {
-    return frasolet::binding::object_entry(frasolet::initialise);
-}
+PyMODINIT_FUNC PyInit_frasolet() { return frasolet::binding::object_entry(frasolet::initialise); }

@@ -27,8 +27,10 @@ FragmentList parse_or_raise(std::string_view text) {
 
 Owned parse_operation(const Parameters& parameters, PyObject* const* arguments,
                       Py_ssize_t positional_count, PyObject* keyword_names) {
-    const BoundArguments bound = bind_vector(parameters, arguments, positional_count, keyword_names);
-    const std::string_view text = convert_argument("template", [&] { return text_view(bound[0].get()); });
+    const BoundArguments bound =
+        bind_vector(parameters, arguments, positional_count, keyword_names);
+    const std::string_view text =
+        convert_argument("template", [&] { return text_view(bound[0].get()); });
     // The objects are made while the text is read, each record in place.
     FragmentObjects objects(text.size());
     RecordSink sink(objects);

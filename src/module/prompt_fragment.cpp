@@ -47,7 +47,8 @@ PyObject* fragment_new(PyTypeObject* type, PyObject* arguments, PyObject* keywor
     return object_entry([&] {
         const BoundArguments bound = bind_tuple(kNewParameters, arguments, keywords);
         Fragment record;
-        if (auto text = convert_argument("string", [&] { return optional_text_view(bound[0].get()); })) {
+        if (auto text =
+                convert_argument("string", [&] { return optional_text_view(bound[0].get()); })) {
             record.string.assign(text->data(), text->size());
         }
         if (PyObject* option = bound[1].get(); option != nullptr && option != Py_None) {
@@ -105,9 +106,10 @@ PyObject* get_string(PyObject* self, void*) {
 }
 
 int set_string(PyObject* self, PyObject* value, void*) {
-    return setter_entry<Fragment>(self, value, fragment_class(), [](Fragment& record, PyObject* text) {
-        record.string = to_text(text);
-    });
+    return setter_entry<Fragment>(self, value, fragment_class(),
+                                  [](Fragment& record, PyObject* text) {
+                                      record.string = to_text(text);
+                                  });
 }
 
 PyObject* get_options(PyObject* self, void*) {
@@ -115,13 +117,14 @@ PyObject* get_options(PyObject* self, void*) {
 }
 
 int set_options(PyObject* self, PyObject* value, void*) {
-    return setter_entry<Fragment>(self, value, fragment_class(), [](Fragment& record, PyObject* options) {
-        if (options == Py_None) {
-            record.options.reset();
-        } else {
-            record.options = to_text_list(options);
-        }
-    });
+    return setter_entry<Fragment>(self, value, fragment_class(),
+                                  [](Fragment& record, PyObject* options) {
+                                      if (options == Py_None) {
+                                          record.options.reset();
+                                      } else {
+                                          record.options = to_text_list(options);
+                                      }
+                                  });
 }
 
 // ---- slots ---------------------------------------------------------------
@@ -131,11 +134,14 @@ PyObject* fragment_str(PyObject* self) {
 }
 
 PyObject* fragment_repr(PyObject* self) {
-    return read_fragment(self, [](const Fragment& record) { return make_str(representation(record)); });
+    return read_fragment(self,
+                         [](const Fragment& record) { return make_str(representation(record)); });
 }
 
 Py_hash_t fragment_hash(PyObject* self) {
-    return read_fragment(self, [](const Fragment& record) { return to_python_hash(fragment_digest(record)); });
+    return read_fragment(self, [](const Fragment& record) {
+        return to_python_hash(fragment_digest(record));
+    });
 }
 
 // ---- class object --------------------------------------------------------

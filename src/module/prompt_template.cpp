@@ -74,7 +74,8 @@ Owned template_text_str(const FragmentList& fragments) {
 PyObject* template_new(PyTypeObject* type, PyObject* arguments, PyObject* keywords) {
     return object_entry([&] {
         const BoundArguments bound = bind_tuple(kNewParameters, arguments, keywords);
-        const auto text = convert_argument("template", [&] { return optional_text_view(bound[0].get()); });
+        const auto text =
+            convert_argument("template", [&] { return optional_text_view(bound[0].get()); });
         TemplateRecord record{Owned::borrow(bound[1].get()), {}};
         if (text) record.fragments = parse_or_raise(*text);
         return make_instance(type, std::move(record));

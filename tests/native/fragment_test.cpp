@@ -67,15 +67,12 @@ INSTANTIATE_TEST_SUITE_P(
         // options present with entries
         FormCase{"two_entries", make_placeholder("x", {"a", "b"}), "[x|a,b]", "[x]",
                  -4291059149704120025LL},
-        FormCase{"one_entry", make_placeholder("name", {"a"}), "[name|a]", "[name]",
-                 std::nullopt},
+        FormCase{"one_entry", make_placeholder("name", {"a"}), "[name|a]", "[name]", std::nullopt},
         FormCase{"syntax_chars_unescaped", make_placeholder("a|b", {"c"}), "[a|b|c]", "[a|b]",
                  std::nullopt},
         FormCase{"empty_entry", make_placeholder("x", {""}), "[x|]", "[x]", std::nullopt},
-        FormCase{"empty_entries", make_placeholder("x", {"", ""}), "[x|,]", "[x]",
-                 std::nullopt},
-        FormCase{"non_ascii", make_placeholder("ü", {"ö", "ß"}), "[ü|ö,ß]", "[ü]",
-                 std::nullopt}),
+        FormCase{"empty_entries", make_placeholder("x", {"", ""}), "[x|,]", "[x]", std::nullopt},
+        FormCase{"non_ascii", make_placeholder("ü", {"ö", "ß"}), "[ü|ö,ß]", "[ü]", std::nullopt}),
     [](const ::testing::TestParamInfo<FormCase>& info) { return std::string(info.param.name); });
 
 TEST(FragmentHash, FollowsTextFormNotFields) {

@@ -93,6 +93,7 @@ class Grammar : public ::testing::TestWithParam<GrammarCase> {};
 TEST_P(Grammar, Parses) { EXPECT_EQ(parse(GetParam().input), GetParam().expected); }
 
 // Backslashes in the inputs below are single characters (raw literals).
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, Grammar,
     ::testing::Values(
@@ -148,12 +149,13 @@ INSTANTIATE_TEST_SUITE_P(
         GrammarCase{std::string("a\0b[c\0|\0]", 9), {text(std::string("a\0b", 3)),
                                                       placeholder(std::string("c\0", 2),
                                                                   {std::string("\0", 1)})}}));
+// clang-format on
 
 // The text scanner compares 16 bytes at a time; a stop byte must be found at
 // every offset within and across blocks. The filler mixes ASCII with bytes
 // >= 0x80, among them 0xDB/0xDC/0xDD whose low seven bits are '[', '\', ']'.
 std::string filler(std::size_t length) {
-    static constexpr unsigned char kBytes[] = {'x', 0xdb, 0xc3, 0xa9, 0xdc, ' ', 0x80,
+    static constexpr unsigned char kBytes[] = {'x',  0xdb, 0xc3, 0xa9, 0xdc, ' ', 0x80,
                                                0xdd, 0xff, 0xe2, 0x82, 0xac, 0x7f};
     std::string out;
     for (std::size_t i = 0; i < length; ++i)
@@ -226,20 +228,19 @@ std::size_t total_allocations = 0;
 
 TEST(MemoryHooks, ParserAllocatesThroughHooks) {
     const MemoryHooks previous = memory_hooks();
-    set_memory_hooks(MemoryHooks{
-        [](std::size_t size) -> void* {
-            ++live_allocations;
-            ++total_allocations;
-            return std::malloc(size == 0 ? 1 : size);
-        },
-        [](void* pointer) {
-            if (pointer != nullptr) --live_allocations;
-            std::free(pointer);
-        }});
+    set_memory_hooks(MemoryHooks{[](std::size_t size) -> void* {
+                                     ++live_allocations;
+                                     ++total_allocations;
+                                     return std::malloc(size == 0 ? 1 : size);
+                                 },
+                                 [](void* pointer) {
+                                     if (pointer != nullptr) --live_allocations;
+                                     std::free(pointer);
+                                 }});
     {
-        ParseResult result =
-            parse_template("a long enough text run to leave the small-string buffer "
-                           "[name|first option,second option#third option]");
+        ParseResult result = parse_template(
+            "a long enough text run to leave the small-string buffer "
+            "[name|first option,second option#third option]");
         ASSERT_TRUE(std::holds_alternative<FragmentList>(result));
         EXPECT_GT(total_allocations, 0u);
         EXPECT_GT(live_allocations, 0u);

@@ -24,7 +24,7 @@ using Scanner = const char* (*)(const char*, const char*);
 constexpr std::string_view kTextFiller = "ab |#,\xc3\xa9\x7f\x01Z";
 constexpr std::string_view kNameFiller = "ab \\\xc3\xa9\x7f\x01Z";
 
-constexpr std::size_t kLengths[] = {0,  1,  2,  15, 16,  17,  31,  32,  33,  63,  64,  65,
+constexpr std::size_t kLengths[] = {0,  1,   2,   15,  16,  17,  31,  32,  33,  63,  64,  65,
                                     95, 127, 128, 129, 255, 256, 257, 300, 319, 320, 321, 1000};
 constexpr std::size_t kOffsets[] = {0, 1, 7, 15, 31};
 
@@ -69,8 +69,8 @@ void check_scanner(Scanner scanner, const ByteSet& set, std::string_view stops,
                     if (at + 40 < length) bytes[at + 40] = stops[0];
                     ASSERT_NE(scan_exact(scanner, bytes, offset, &found), nullptr);
                     ASSERT_EQ(found, reference(set, bytes))
-                        << "stop '" << stop << "' at " << at << ", length " << length
-                        << ", offset " << offset;
+                        << "stop '" << stop << "' at " << at << ", length " << length << ", offset "
+                        << offset;
                     ASSERT_EQ(found, at);
                 }
             }

@@ -20,7 +20,7 @@ if _testcapi is None:
 elif hasattr(_testcapi, "sequence_getitem"):
     sequence_getitem = _testcapi.sequence_getitem
 else:
-    from _testlimitedcapi import sequence_getitem
+    pass
 
 
 # ------------------------------------------------------------ reading fields

@@ -15,11 +15,11 @@ import pytest
 
 import frasolet
 from frasolet import PromptFragment, PromptTemplate
-from support import ActionIndex, Index, RaisingSeq, Seq, Token, sequence_getitem, shapes
 
 # The hash a template or fragment with a given text form must have,
 # written out from the rules in the test model.
 from model import text_hash
+from support import ActionIndex, Index, RaisingSeq, Seq, Token, sequence_getitem, shapes
 
 # ---------------------------------------------------------------- helpers
 
