@@ -20,7 +20,9 @@ if _testcapi is None:
 elif hasattr(_testcapi, "sequence_getitem"):
     sequence_getitem = _testcapi.sequence_getitem
 else:
-    pass
+    import _testlimitedcapi
+
+    sequence_getitem = _testlimitedcapi.sequence_getitem
 
 
 # ------------------------------------------------------------ reading fields
