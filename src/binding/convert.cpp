@@ -61,37 +61,148 @@ std::string_view text_view(PyObject* object) {
 
 namespace {
 
-bool is_continuation(unsigned char byte) noexcept { return (byte & 0xc0) == 0x80; }
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+constexpr std::uint64_t kLowBits = 0x0101010101010101ULL;
+
+std::uint64_t load_word(const unsigned char* bytes) noexcept {
+    std::uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+std::uint32_t load_half_word(const unsigned char* bytes) noexcept {
+    std::uint32_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+// The last `size % 8` bytes of a text of at least 8 bytes, in the low
+// bytes of a word whose other bytes are zero (zero bytes are ASCII and
+// count for nothing below): one load that overlaps the last whole word.
+std::uint64_t load_tail(const unsigned char* bytes, std::size_t size) noexcept {
+    const std::size_t rest = size % 8;
+    if (rest == 0) return 0;
+    return load_word(bytes + size - 8) >> (8 * (8 - rest));  // little-endian
+}
 
 bool is_ascii(const unsigned char* bytes, std::size_t size) noexcept {
-    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
     std::uint64_t seen = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, bytes + i, sizeof word);
-        seen |= word;
+    if (size >= 8) {
+        // Non-ASCII text is usually told by its first word.
+        for (std::size_t i = 0; i + 8 <= size; i += 8) {
+            if ((load_word(bytes + i) & kHighBits) != 0) return false;
+        }
+        seen = load_word(bytes + size - 8);  // overlapping is harmless here
+    } else if (size >= 4) {
+        seen = load_half_word(bytes) | load_half_word(bytes + size - 4);
+    } else {
+        for (std::size_t i = 0; i < size; ++i) seen |= bytes[i];
     }
-    for (; i < size; ++i) seen |= bytes[i];
     return (seen & kHighBits) == 0;
 }
 
-// Writes the code points of valid UTF-8 as units of the str's kind. Each
-// lead byte gives one unit, so exactly `count` units are written even for
-// bytes that are not UTF-8 (which the module never holds).
-template <class Unit>
-void widen(const unsigned char* bytes, std::size_t size, Unit* out) noexcept {
-    std::size_t i = 0;
-    while (i < size && is_continuation(bytes[i])) ++i;
-    while (i < size) {
-        const unsigned char lead = bytes[i++];
-        std::uint32_t code = lead >= 0xf0   ? lead & 0x07u
-                             : lead >= 0xe0 ? lead & 0x0fu
-                             : lead >= 0xc0 ? lead & 0x1fu
-                                            : lead;
-        while (i < size && is_continuation(bytes[i])) code = (code << 6) | (bytes[i++] & 0x3fu);
-        *out++ = static_cast<Unit>(code);
+// What a str needs to know of non-ASCII UTF-8 before it is made: how many
+// code points there are and how wide the widest is.
+struct Utf8Shape {
+    std::size_t code_points;
+    Py_UCS4 widest;  // 0xFF, 0xFFFF or 0x10FFFF: the bound of the str's kind
+};
+
+// Eight bytes at a time. In each byte's top bit: a continuation byte
+// (10xxxxxx) counts no code point; a lead of 0xC4 or above (11 and then not
+// 0000xx) starts one beyond U+00FF; one of 0xF0 or above (1111xxxx) one
+// beyond U+FFFF. Shifting a word left by k moves bit 7-k of each byte to
+// that byte's top bit, so no byte sees its neighbour's bits there.
+struct Utf8Tally {
+    std::size_t continuation = 0;
+    std::uint64_t beyond_latin1 = 0;
+    std::uint64_t beyond_bmp = 0;
+
+    void add(std::uint64_t w) noexcept {
+        const std::uint64_t top_two = w & (w << 1);
+        const std::uint64_t continuations = w & ~(w << 1) & kHighBits;
+        continuation += ((continuations >> 7) * kLowBits) >> 56;  // sum of eight 0/1 bytes
+        beyond_latin1 |= top_two & ((w << 2) | (w << 3) | (w << 4) | (w << 5)) & kHighBits;
+        beyond_bmp |= top_two & (w << 2) & (w << 3) & kHighBits;
     }
+};
+
+Utf8Shape measure_utf8(const unsigned char* bytes, std::size_t size) noexcept {
+    Utf8Tally tally;
+    if (size >= 8) {
+        for (std::size_t i = 0; i + 8 <= size; i += 8) tally.add(load_word(bytes + i));
+        tally.add(load_tail(bytes, size));
+    } else {
+        for (std::size_t i = 0; i < size; ++i) tally.add(bytes[i]);
+    }
+    const Py_UCS4 widest = tally.beyond_bmp != 0      ? 0x10ffff
+                           : tally.beyond_latin1 != 0 ? 0xffff
+                                                      : 0xff;
+    return {size - tally.continuation, widest};
+}
+
+// Writes the code points of valid UTF-8 as units of the str's kind, which
+// has room for `count` of them: one per byte that is not a continuation
+// byte. Every unit written consumes one such byte, so bytes that are not
+// UTF-8 (the module never holds any) cannot write past that room either: a
+// stray continuation byte is skipped, a truncated sequence ends the text,
+// and the room left is zeroed.
+template <class Unit>
+void widen(const unsigned char* bytes, std::size_t size, Unit* out, std::size_t count) noexcept {
+    Unit* const out_end = out + count;
+    const unsigned char* p = bytes;
+    const unsigned char* const end = bytes + size;
+    while (p != end) {
+        const unsigned lead = *p;
+        if (lead < 0x80) {
+            // ASCII often comes in runs (spaces, punctuation, Latin words).
+            if (end - p >= 8 && (load_word(p) & kHighBits) == 0) {
+                for (int k = 0; k < 8; ++k) out[k] = static_cast<Unit>(p[k]);
+                out += 8;
+                p += 8;
+            } else {
+                *out++ = static_cast<Unit>(lead);
+                ++p;
+            }
+        } else if ((lead & 0xf0) == 0xe0) {  // most of the BMP: CJK, Indic, symbols
+            if (end - p < 3) break;
+            *out++ = static_cast<Unit>((lead & 0x0fu) << 12 | (p[1] & 0x3fu) << 6 | (p[2] & 0x3fu));
+            p += 3;
+        } else if ((lead & 0xe0) == 0xc0) {
+            if (end - p < 2) break;
+            *out++ = static_cast<Unit>((lead & 0x1fu) << 6 | (p[1] & 0x3fu));
+            p += 2;
+        } else if (lead >= 0xf0) {
+            if (end - p < 4) break;
+            *out++ = static_cast<Unit>((lead & 0x07u) << 18 | (p[1] & 0x3fu) << 12 |
+                                       (p[2] & 0x3fu) << 6 | (p[3] & 0x3fu));
+            p += 4;
+        } else {
+            ++p;  // a stray continuation byte
+        }
+    }
+    while (out != out_end) *out++ = 0;
+}
+
+// The str of non-ASCII UTF-8; kept out of line, so that the ASCII path of
+// make_str stays a small function.
+[[gnu::noinline]] Owned make_wide_str(const unsigned char* bytes, std::size_t size) {
+    const Utf8Shape shape = measure_utf8(bytes, size);
+    Owned object =
+        Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(shape.code_points), shape.widest));
+    if (!object) throw_api_call_failed();
+    switch (PyUnicode_KIND(object.get())) {
+        case PyUnicode_1BYTE_KIND:
+            widen(bytes, size, PyUnicode_1BYTE_DATA(object.get()), shape.code_points);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            widen(bytes, size, PyUnicode_2BYTE_DATA(object.get()), shape.code_points);
+            break;
+        default:
+            widen(bytes, size, PyUnicode_4BYTE_DATA(object.get()), shape.code_points);
+            break;
+    }
+    return object;
 }
 
 }  // namespace
@@ -102,41 +213,16 @@ Owned make_str(std::string_view text) {
     // widening, without a validating decode.
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t size = text.size();
-    if (size == 1 && bytes[0] < 0x80) {
+    if (!is_ascii(bytes, size)) return make_wide_str(bytes, size);
+    if (size == 1) {
         // The interpreter keeps one str per such character.
         Owned object = Owned::steal(PyUnicode_FromOrdinal(bytes[0]));
         if (!object) throw_api_call_failed();
         return object;
     }
-    if (is_ascii(bytes, size)) {
-        Owned object = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
-        if (!object) throw_api_call_failed();
-        std::memcpy(PyUnicode_1BYTE_DATA(object.get()), bytes, size);
-        return object;
-    }
-    std::size_t count = 0;
-    unsigned char widest_lead = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        if (is_continuation(bytes[i])) continue;
-        ++count;
-        widest_lead = std::max(widest_lead, bytes[i]);
-    }
-    // Leads 0xC2 and 0xC3 start U+0080 to U+00FF; any larger lead starts a
-    // code point beyond U+00FF, and 0xF0 and above one beyond U+FFFF.
-    const Py_UCS4 widest = widest_lead >= 0xf0 ? 0x10ffff : widest_lead >= 0xc4 ? 0xffff : 0xff;
-    Owned object = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(count), widest));
+    Owned object = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
     if (!object) throw_api_call_failed();
-    switch (PyUnicode_KIND(object.get())) {
-        case PyUnicode_1BYTE_KIND:
-            widen(bytes, size, PyUnicode_1BYTE_DATA(object.get()));
-            break;
-        case PyUnicode_2BYTE_KIND:
-            widen(bytes, size, PyUnicode_2BYTE_DATA(object.get()));
-            break;
-        default:
-            widen(bytes, size, PyUnicode_4BYTE_DATA(object.get()));
-            break;
-    }
+    std::memcpy(PyUnicode_1BYTE_DATA(object.get()), bytes, size);
     return object;
 }
 

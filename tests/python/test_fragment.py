@@ -136,6 +136,20 @@ class TestString:
         fragment.string = value
         assert fields(fragment) == (value, ["o"])
 
+    @pytest.mark.parametrize("wide", ["\x80", "\xff", "\u0100", "\u07ff", "\u0800", "\uffff",
+                                      "\U00010000", "\U0010ffff"])
+    def test_read_back_every_width_at_every_offset(self, wide):
+        # The str is sized and filled from the UTF-8 a word at a time, with
+        # the last partial word read apart: every length and offset around
+        # one and two words, for each boundary of the str's storage width.
+        for length in range(1, 20):
+            for offset in range(length):
+                value = "a" * offset + wide + "\xe9" * (length - offset - 1)
+                read = PromptFragment(value, [value]).string
+                # A str stored wider than its widest character never
+                # compares equal to one that is not.
+                assert read == value
+
     def test_set_str_subclass(self):
         class Text(str):
             def __str__(self):
