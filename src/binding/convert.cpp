@@ -108,22 +108,23 @@ struct Utf8Shape {
     Py_UCS4 widest;  // 0xFF, 0xFFFF or 0x10FFFF: the bound of the str's kind
 };
 
-// Eight bytes at a time. In each byte's top bit: a continuation byte
-// (10xxxxxx) counts no code point; a lead of 0xC4 or above (11 and then not
-// 0000xx) starts one beyond U+00FF; one of 0xF0 or above (1111xxxx) one
-// beyond U+FFFF. Shifting a word left by k moves bit 7-k of each byte to
-// that byte's top bit, so no byte sees its neighbour's bits there.
+// Eight bytes at a time, each byte's verdict in its top bit. A continuation
+// byte (10xxxxxx) counts no code point. For the width, a byte with its top
+// bit set is compared by adding to its low seven bits, which cannot carry
+// into the next byte: 0xC4 or above (0x44 + 0x3C reaches 0x80) starts a
+// code point beyond U+00FF, 0xF0 or above (0x70 + 0x10) one beyond U+FFFF.
 struct Utf8Tally {
+    static constexpr std::uint64_t kLowSeven = ~kHighBits;
     std::size_t continuation = 0;
-    std::uint64_t beyond_latin1 = 0;
+    std::uint64_t beyond_latin1 = 0;  // only the top bits count
     std::uint64_t beyond_bmp = 0;
 
     void add(std::uint64_t w) noexcept {
-        const std::uint64_t top_two = w & (w << 1);
         const std::uint64_t continuations = w & ~(w << 1) & kHighBits;
         continuation += ((continuations >> 7) * kLowBits) >> 56;  // sum of eight 0/1 bytes
-        beyond_latin1 |= top_two & ((w << 2) | (w << 3) | (w << 4) | (w << 5)) & kHighBits;
-        beyond_bmp |= top_two & (w << 2) & (w << 3) & kHighBits;
+        const std::uint64_t low = w & kLowSeven;
+        beyond_latin1 |= (low + 0x3c3c3c3c3c3c3c3cULL) & w;
+        beyond_bmp |= (low + 0x1010101010101010ULL) & w;
     }
 };
 
@@ -135,9 +136,9 @@ Utf8Shape measure_utf8(const unsigned char* bytes, std::size_t size) noexcept {
     } else {
         for (std::size_t i = 0; i < size; ++i) tally.add(bytes[i]);
     }
-    const Py_UCS4 widest = tally.beyond_bmp != 0      ? 0x10ffff
-                           : tally.beyond_latin1 != 0 ? 0xffff
-                                                      : 0xff;
+    const Py_UCS4 widest = (tally.beyond_bmp & kHighBits) != 0      ? 0x10ffff
+                           : (tally.beyond_latin1 & kHighBits) != 0 ? 0xffff
+                                                                    : 0xff;
     return {size - tally.continuation, widest};
 }
 
@@ -164,10 +165,14 @@ void widen(const unsigned char* bytes, std::size_t size, Unit* out, std::size_t 
                 *out++ = static_cast<Unit>(lead);
                 ++p;
             }
-        } else if ((lead & 0xf0) == 0xe0) {  // most of the BMP: CJK, Indic, symbols
+        } else if ((lead & 0xf0) == 0xe0) {
+            // Most of the BMP (CJK, Indic, symbols), which comes in runs.
             if (end - p < 3) break;
-            *out++ = static_cast<Unit>((lead & 0x0fu) << 12 | (p[1] & 0x3fu) << 6 | (p[2] & 0x3fu));
-            p += 3;
+            do {
+                *out++ =
+                    static_cast<Unit>((p[0] & 0x0fu) << 12 | (p[1] & 0x3fu) << 6 | (p[2] & 0x3fu));
+                p += 3;
+            } while (end - p >= 3 && (*p & 0xf0) == 0xe0);
         } else if ((lead & 0xe0) == 0xc0) {
             if (end - p < 2) break;
             *out++ = static_cast<Unit>((lead & 0x1fu) << 6 | (p[1] & 0x3fu));
