@@ -214,11 +214,8 @@ def test_stub_rejects_misuse(checked, name):
 # environment), with pyright: each accepted line passes both, each rejected
 # one fails both.
 
-ADVICE_ACCEPTED = """
-from __future__ import annotations
-from typing import Any, Protocol, TypeVar
-from frasolet import PromptTemplate
-
+# The classes both sets of advice snippets use.
+ADVICE_CLASSES = """
 class Tok:
     def encode(self, text: str) -> list[int]:
         return [len(text)]
@@ -228,7 +225,13 @@ class SubTok(Tok):
 
 class Encoder(Protocol):
     def encode(self, text: str) -> list[int]: ...
+"""
 
+ADVICE_ACCEPTED = """
+from __future__ import annotations
+from typing import Any, Protocol, TypeVar
+from frasolet import PromptTemplate
+""" + ADVICE_CLASSES + """
 T = TypeVar("T")
 
 # Annotated where the template is made: the declared type wins.
@@ -265,17 +268,7 @@ ADVICE_PRELUDE = """
 from __future__ import annotations
 from typing import Protocol
 from frasolet import PromptTemplate
-
-class Tok:
-    def encode(self, text: str) -> list[int]:
-        return [len(text)]
-
-class SubTok(Tok):
-    pass
-
-class Encoder(Protocol):
-    def encode(self, text: str) -> list[int]: ...
-
+""" + ADVICE_CLASSES + """
 def takes_tok(t: PromptTemplate[Tok]) -> None: ...
 
 def takes_encoder(t: PromptTemplate[Encoder]) -> None: ...
