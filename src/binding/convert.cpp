@@ -89,10 +89,9 @@ bool is_ascii(const unsigned char* bytes, std::size_t size) noexcept {
     std::uint64_t seen = 0;
     if (size >= 8) {
         // Non-ASCII text is usually told by its first word.
-        for (std::size_t i = 0; i + 8 <= size; i += 8) {
-            if ((load_word(bytes + i) & kHighBits) != 0) return false;
-        }
-        seen = load_word(bytes + size - 8);  // overlapping is harmless here
+        if ((load_word(bytes) & kHighBits) != 0) return false;
+        for (std::size_t i = 8; i + 8 <= size; i += 8) seen |= load_word(bytes + i);
+        seen |= load_word(bytes + size - 8);  // overlapping is harmless here
     } else if (size >= 4) {
         seen = load_half_word(bytes) | load_half_word(bytes + size - 4);
     } else {
