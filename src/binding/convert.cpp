@@ -64,14 +64,10 @@ namespace {
 constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 constexpr std::uint64_t kLowBits = 0x0101010101010101ULL;
 
-std::uint64_t load_word(const unsigned char* bytes) noexcept {
-    std::uint64_t word;
-    std::memcpy(&word, bytes, sizeof word);
-    return word;
-}
-
-std::uint32_t load_half_word(const unsigned char* bytes) noexcept {
-    std::uint32_t word;
+// An unaligned load of a word's worth of bytes.
+template <class Word = std::uint64_t>
+Word load_word(const unsigned char* bytes) noexcept {
+    Word word;
     std::memcpy(&word, bytes, sizeof word);
     return word;
 }
@@ -93,7 +89,7 @@ bool is_ascii(const unsigned char* bytes, std::size_t size) noexcept {
         for (std::size_t i = 8; i + 8 <= size; i += 8) seen |= load_word(bytes + i);
         seen |= load_word(bytes + size - 8);  // overlapping is harmless here
     } else if (size >= 4) {
-        seen = load_half_word(bytes) | load_half_word(bytes + size - 4);
+        seen = load_word<std::uint32_t>(bytes) | load_word<std::uint32_t>(bytes + size - 4);
     } else {
         for (std::size_t i = 0; i < size; ++i) seen |= bytes[i];
     }
