@@ -275,6 +275,11 @@ def takes_encoder(t: PromptTemplate[Encoder]) -> None: ...
 """
 
 
+def rejected_line(code):
+    """The line, counted from 1, of a rejected snippet's last statement."""
+    return ADVICE_PRELUDE.count("\n") + code.count("\n") + 1
+
+
 def pyright_command():
     bin_dir = Path(sys.executable).parent
     pyright = bin_dir / "pyright"
@@ -296,7 +301,7 @@ def test_advice_with_mypy(advice):
     assert "Cannot find implementation or library stub" not in output
     assert not [line for line in output.splitlines() if line.startswith("advice_accepted.py:")]
     for name, code in ADVICE_REJECTED.items():
-        last_line = ADVICE_PRELUDE.count("\n") + code.count("\n") + 1
+        last_line = rejected_line(code)
         assert re.search(rf"^advice_rejected_{name}\.py:{last_line}: error:", output, re.M), (name, output)
 
 
@@ -314,7 +319,7 @@ def test_advice_with_pyright(advice):
     assert report["summary"]["filesAnalyzed"] == len(files)
     assert not [d for d in errors if d["file"].endswith("advice_accepted.py")], errors
     for name, code in ADVICE_REJECTED.items():
-        last_line = ADVICE_PRELUDE.count("\n") + code.count("\n") + 1
+        last_line = rejected_line(code)
         # pyright counts lines from 0.
         assert [d for d in errors if d["file"].endswith(f"advice_rejected_{name}.py")
                 and d["range"]["start"]["line"] + 1 == last_line], (name, errors)
