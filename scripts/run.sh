@@ -458,9 +458,12 @@ wheels() {
     mkdir -p "$work" dist
     for version in "${versions[@]}"; do
         local python raw="$work/raw-$version" repaired="$work/repaired-$version" env="$work/venv-$version"
+        local builder="$work/builder-$version"
         python=$(find_python "$version")
         log "wheel for CPython $version"
-        if ! "$python" -m pip wheel -q --no-deps --wheel-dir "$raw" "${WERROR_SETTING[@]}" . >&2; then
+        # A venv of its own for the build: Debian's interpreter has no pip.
+        "$python" -m venv "$builder"
+        if ! "$builder/bin/python" -m pip wheel -q --no-deps --wheel-dir "$raw" "${WERROR_SETTING[@]}" . >&2; then
             summaries+=("CPython $version: FAILED (build)"); failed=1; continue
         fi
         local wheel
