@@ -63,7 +63,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--workers", type=int, default=os.cpu_count() or 2)
     parser.add_argument("--templates", type=int, default=20000)
-    parser.add_argument("--chunk", type=int, default=500)
+    parser.add_argument("--chunk", type=int, default=2000)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--json", metavar="FILE", help="also write the JSON lines to FILE")
     args = parser.parse_args(argv)
