@@ -44,7 +44,8 @@ void release_instance(PyObject* object) noexcept {
 // conversion error naming the class.
 //
 // Such a class is told by its dealloc slot, release_instance<Record>, which
-// no other class has: a subclass made in Python gets the interpreter's own
+// no other class has (each destroys a record of its own type, so no linker
+// folds two into one): a subclass made in Python gets the interpreter's own
 // dealloc, so only for one are the bases walked. An entry on an exact
 // instance thus pays one load and one comparison, and needs neither its
 // module nor the module's state; and since the instance's layout is all that
