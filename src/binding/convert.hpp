@@ -14,6 +14,7 @@
 
 #include "binding/failure.hpp"
 #include "binding/internal_fault.hpp"
+#include "binding/utf8_str.hpp"
 
 namespace frasolet::binding {
 
@@ -37,10 +38,6 @@ inline std::optional<std::string_view> optional_text_view(PyObject* maybe_missin
     if (maybe_missing == nullptr || maybe_missing == Py_None) return std::nullopt;
     return text_view(maybe_missing);
 }
-
-// A new str from valid UTF-8 text (what every str's UTF-8 form and every
-// part of one cut at ASCII bytes is).
-Owned make_str(std::string_view text);
 
 void check_list(PyObject* object);  // list or subclass, else target "PyList"
 void check_dict(PyObject* object);  // dict or subclass, else target "PyDict"

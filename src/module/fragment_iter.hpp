@@ -8,8 +8,9 @@
 namespace frasolet {
 
 // A new iterator owning `records`, positioned at the first. Its class is
-// made on the first call. If the instance cannot be allocated, the records
-// are released and the interpreter's error is thrown.
-binding::Owned new_fragment_iterator(FragmentList&& records);
+// made for `module` (the module whose classes the template's is of) on the
+// first call there. If the instance cannot be allocated, the records are
+// released and the interpreter's error is thrown.
+binding::Owned new_fragment_iterator(PyObject* module, FragmentList&& records);
 
 }  // namespace frasolet

@@ -7,6 +7,7 @@
 #include "binding/class_object.hpp"
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
+#include "module/module_state.hpp"
 #include "module/parse_operation.hpp"
 #include "module/records.hpp"
 
@@ -34,11 +35,11 @@ constexpr Parameters kGetStateParameters{.owner = kClassName, .function = "__get
 constexpr Parameters kSetStateParameters{
     .owner = kClassName, .function = "__setstate__", .names = {"state"}, .required = 1};
 
-LazyClass& fragment_class();
+extern const ClassSpec kSpec;
 
 template <class Body>
 auto read_fragment(PyObject* self, Body&& body) noexcept {
-    return read_entry<Fragment>(self, fragment_class(), std::forward<Body>(body));
+    return read_entry<Fragment>(self, kSpec, std::forward<Body>(body));
 }
 
 // ---- constructor and static method ---------------------------------------
@@ -60,7 +61,10 @@ PyObject* fragment_new(PyTypeObject* type, PyObject* arguments, PyObject* keywor
 }
 
 PyObject* fragment_parse(PyObject*, PyObject* const* arguments, Py_ssize_t count, PyObject* names) {
-    return object_entry([&] { return parse_operation(kParseParameters, arguments, count, names); });
+    return object_entry([&] {
+        return parse_operation(current_interpreter_state().fragment_class, kParseParameters,
+                               arguments, count, names);
+    });
 }
 
 // ---- state ---------------------------------------------------------------
@@ -92,7 +96,7 @@ void apply_state(Fragment& record, PyObject* state) {
 
 PyObject* fragment_setstate(PyObject* self, PyObject* const* arguments, Py_ssize_t count,
                             PyObject* names) {
-    return write_entry<Fragment>(self, fragment_class(), [&](Fragment& record) {
+    return write_entry<Fragment>(self, kSpec, [&](Fragment& record) {
         const BoundArguments bound = bind_vector(kSetStateParameters, arguments, count, names);
         apply_state(record, bound[0].get());
         return Owned::borrow(Py_None);
@@ -106,10 +110,9 @@ PyObject* get_string(PyObject* self, void*) {
 }
 
 int set_string(PyObject* self, PyObject* value, void*) {
-    return setter_entry<Fragment>(self, value, fragment_class(),
-                                  [](Fragment& record, PyObject* text) {
-                                      record.string = to_text(text);
-                                  });
+    return setter_entry<Fragment>(self, value, kSpec, [](Fragment& record, PyObject* text) {
+        record.string = to_text(text);
+    });
 }
 
 PyObject* get_options(PyObject* self, void*) {
@@ -117,14 +120,13 @@ PyObject* get_options(PyObject* self, void*) {
 }
 
 int set_options(PyObject* self, PyObject* value, void*) {
-    return setter_entry<Fragment>(self, value, fragment_class(),
-                                  [](Fragment& record, PyObject* options) {
-                                      if (options == Py_None) {
-                                          record.options.reset();
-                                      } else {
-                                          record.options = to_text_list(options);
-                                      }
-                                  });
+    return setter_entry<Fragment>(self, value, kSpec, [](Fragment& record, PyObject* options) {
+        if (options == Py_None) {
+            record.options.reset();
+        } else {
+            record.options = to_text_list(options);
+        }
+    });
 }
 
 // ---- slots ---------------------------------------------------------------
@@ -172,26 +174,20 @@ const PyType_Slot kSlots[] = {
 };
 
 const ClassSpec kSpec{
-    .module = "frasolet",
-    .name = kClassName,
+    .qualified_name = "frasolet.PromptFragment",
     .instance_size = sizeof(FragmentObject),
     .subclassing = Subclassing::allowed,
     .collection = Collection::none,  // holds no Python object
     .slots = kSlots,
 };
 
-LazyClass& fragment_class() {
-    static LazyClass lazy(kSpec);
-    return lazy;
-}
-
 }  // namespace
 
-PyTypeObject* prompt_fragment_type() { return fragment_class().get(); }
+const ClassSpec& prompt_fragment_spec() noexcept { return kSpec; }
 
-Owned new_fragment_object() {
+Owned new_fragment_object(PyTypeObject* fragment_class) {
     try {
-        return make_exact_instance<Fragment>(prompt_fragment_type());
+        return make_exact_instance<Fragment>(fragment_class);
     } catch (Failure& failure) {
         std::move(failure).restore();
         PyErr_PrintEx(0);
@@ -199,18 +195,20 @@ Owned new_fragment_object() {
     }
 }
 
-Owned new_fragment_object(Fragment&& record) {
-    Owned object = new_fragment_object();
+Owned new_fragment_object(PyTypeObject* fragment_class, Fragment&& record) {
+    Owned object = new_fragment_object(fragment_class);
     FragmentObject::from(object.get())->record = std::move(record);
     return object;
 }
 
-Owned fragments_to_python(FragmentList&& records) {
-    return build_list(records.size(),
-                      [&](std::size_t i) { return new_fragment_object(std::move(records[i])); });
+Owned fragments_to_python(PyTypeObject* fragment_class, FragmentList&& records) {
+    return build_list(records.size(), [&](std::size_t i) {
+        return new_fragment_object(fragment_class, std::move(records[i]));
+    });
 }
 
-FragmentObjects::FragmentObjects(std::size_t text_size) {
+FragmentObjects::FragmentObjects(PyTypeObject* fragment_class, std::size_t text_size)
+    : fragment_class_(fragment_class) {
     // A guess of one fragment per 4 bytes, within a bound: short prompts
     // have one every 6 or 7, and a guess too small costs a regrowth on the
     // templates parsed most often. The array lives only for the call.
@@ -223,7 +221,7 @@ FragmentObjects::~FragmentObjects() {
 }
 
 Fragment& FragmentObjects::add() {
-    Owned object = new_fragment_object();
+    Owned object = new_fragment_object(fragment_class_);
     objects_.push_back(object.get());
     return FragmentObject::from(object.release())->record;  // now held by objects_
 }
@@ -237,7 +235,7 @@ Owned FragmentObjects::into_list() {
 }
 
 Fragment extract_fragment(PyObject* object) {
-    FragmentObject& instance = checked_self<Fragment>(object, fragment_class());
+    FragmentObject& instance = checked_self<Fragment>(object, kSpec);
     SharedBorrow borrow(instance.borrow_flag);
     return instance.record;
 }

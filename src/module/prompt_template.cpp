@@ -10,6 +10,7 @@
 #include "binding/instance.hpp"
 #include "core/template_text.hpp"
 #include "module/fragment_iter.hpp"
+#include "module/module_state.hpp"
 #include "module/parse_operation.hpp"
 #include "module/prompt_fragment.hpp"
 #include "module/records.hpp"
@@ -44,16 +45,16 @@ struct TemplateRecord {
 
 using TemplateObject = Instance<TemplateRecord>;
 
-LazyClass& template_class();
+extern const ClassSpec kSpec;
 
 template <class Body>
 auto read_template(PyObject* self, Body&& body) noexcept {
-    return read_entry<TemplateRecord>(self, template_class(), std::forward<Body>(body));
+    return read_entry<TemplateRecord>(self, kSpec, std::forward<Body>(body));
 }
 
 template <class Body>
 int set_template_field(PyObject* self, PyObject* value, Body&& body) noexcept {
-    return setter_entry<TemplateRecord>(self, value, template_class(), std::forward<Body>(body));
+    return setter_entry<TemplateRecord>(self, value, kSpec, std::forward<Body>(body));
 }
 
 // The text form as a new str: the fragments' text forms are written into one
@@ -83,7 +84,10 @@ PyObject* template_new(PyTypeObject* type, PyObject* arguments, PyObject* keywor
 }
 
 PyObject* template_parse(PyObject*, PyObject* const* arguments, Py_ssize_t count, PyObject* names) {
-    return object_entry([&] { return parse_operation(kParseParameters, arguments, count, names); });
+    return object_entry([&] {
+        return parse_operation(current_interpreter_state().fragment_class, kParseParameters,
+                               arguments, count, names);
+    });
 }
 
 // ---- state ---------------------------------------------------------------
@@ -100,7 +104,7 @@ PyObject* template_getstate(PyObject* self, PyObject* const* arguments, Py_ssize
 
 PyObject* template_setstate(PyObject* self, PyObject* const* arguments, Py_ssize_t count,
                             PyObject* names) {
-    return write_entry<TemplateRecord>(self, template_class(), [&](TemplateRecord& record) {
+    return write_entry<TemplateRecord>(self, kSpec, [&](TemplateRecord& record) {
         const BoundArguments bound = bind_vector(kSetStateParameters, arguments, count, names);
         PyObject* state = bound[0].get();
         check_dict(state);
@@ -129,9 +133,9 @@ int set_tokenizer(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* get_fragments(PyObject* self, void*) {
-    return read_template(self, [](const TemplateRecord& record) {
+    return read_template(self, [&](const TemplateRecord& record) {
         FragmentList copies = record.fragments;
-        return fragments_to_python(std::move(copies));
+        return fragments_to_python(state_of_class(Py_TYPE(self)).fragment_class, std::move(copies));
     });
 }
 
@@ -150,9 +154,9 @@ PyObject* template_str(PyObject* self) {
 }
 
 PyObject* template_iter(PyObject* self) {
-    return read_template(self, [](const TemplateRecord& record) {
+    return read_template(self, [&](const TemplateRecord& record) {
         FragmentList copies = record.fragments;
-        return new_fragment_iterator(std::move(copies));
+        return new_fragment_iterator(module_of_class(Py_TYPE(self)), std::move(copies));
     });
 }
 
@@ -169,7 +173,7 @@ PyObject* template_subscript(PyObject* self, PyObject* key) {
             throw_message(PyExc_IndexError, "PromptTemplate index out of range");
         }
         Fragment copy = record.fragments[static_cast<std::size_t>(index)];
-        return new_fragment_object(std::move(copy));
+        return new_fragment_object(state_of_class(Py_TYPE(self)).fragment_class, std::move(copy));
     });
 }
 
@@ -229,8 +233,7 @@ const PyType_Slot kSlots[] = {
 };
 
 const ClassSpec kSpec{
-    .module = "frasolet",
-    .name = kClassName,
+    .qualified_name = "frasolet.PromptTemplate",
     .instance_size = sizeof(TemplateObject),
     .subclassing = Subclassing::allowed,
     // The tokenizer is any Python object, and one that keeps its templates
@@ -239,13 +242,8 @@ const ClassSpec kSpec{
     .slots = kSlots,
 };
 
-LazyClass& template_class() {
-    static LazyClass lazy(kSpec);
-    return lazy;
-}
-
 }  // namespace
 
-PyTypeObject* prompt_template_type() { return template_class().get(); }
+const ClassSpec& prompt_template_spec() noexcept { return kSpec; }
 
 }  // namespace frasolet
