@@ -12,8 +12,8 @@ has two layers.
 * The objects: ``FragmentModel``, ``TemplateModel`` and ``IteratorModel``
   have the same Python surface as ``PromptFragment``, ``PromptTemplate`` and
   ``PromptFragmentIter`` (constructors, properties, ``__getstate__`` and
-  ``__setstate__``, ``str``, ``repr``, ``hash``, ``len``, indexing,
-  iteration, pickling) and raise the same exceptions with the same messages,
+  ``__setstate__``, ``__reduce__``, ``str``, ``repr``, ``hash``, ``len``,
+  indexing, iteration, pickling) and raise the same exceptions with the same messages,
   in the same order of checks, including the borrow flag that refuses
   re-entry from Python code run by a conversion.  Tests drive a real object
   and its model with the same operations and compare what comes out.
@@ -22,6 +22,7 @@ Where the rules leave a choice to the implementation (an index at or past
 the end), the model follows the choice the module documents: ``IndexError``.
 """
 
+import copyreg
 import ctypes
 import operator
 import re
@@ -590,11 +591,22 @@ class TemplateModel(_ModelObject):
         with self._exclusive():
             (state,) = bind("PromptTemplate", "__setstate__", ("state",), 1, args,
                             keywords.items())
+            if isinstance(state, tuple) and len(state) == 2:
+                fragments, tokenizer = state
+                self._fragments = to_list(fragments, _extract_fragment)
+                self._tokenizer = tokenizer
+                return None
             check_dict(state)
             for key, value in dict.items(state):
                 if to_text(key) == "template":
                     self._fragments = parse(to_text(value))
         return None
+
+    def __reduce__(self, /, *args, **keywords):
+        with self._shared():
+            bind("PromptTemplate", "__reduce__", (), 0, args, keywords.items())
+            fragments = [FragmentModel._make(s, o) for s, o in self._fragments]
+            return copyreg.__newobj__, (type(self), None, None), (fragments, self._tokenizer)
 
     def __str__(self):
         with self._shared():
