@@ -4,7 +4,10 @@ import sys
 from collections.abc import Sequence
 from typing import Any, Generic, SupportsIndex, TypedDict, TypeVar, final, type_check_only
 
-from typing_extensions import disjoint_base
+# The marker of a class that cannot share a subclass with another such class
+# (PEP 800). Checkers older than it know no such name: for them the import is
+# ignored, and the decorator with it.
+from typing_extensions import disjoint_base  # type: ignore[attr-defined, unused-ignore]
 
 if sys.version_info >= (3, 11):
     from typing import NotRequired, Self
