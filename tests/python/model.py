@@ -29,6 +29,7 @@ import re
 
 __all__ = [
     "parse",
+    "read_length",
     "text_form",
     "representation",
     "siphash13",
@@ -100,6 +101,15 @@ def parse(text):
     Adjacent text (runs and escapes) merges into one fragment.  The parse
     stops silently at the first position where no piece matches.
     """
+    return _read(text)[0]
+
+
+def read_length(text):
+    """How many characters of ``text`` the parse reads before it stops."""
+    return _read(text)[1]
+
+
+def _read(text):
     fragments = []
     pending = []  # pieces of the text fragment being built, joined once
 
@@ -132,7 +142,7 @@ def parse(text):
         pending.append(run.group())
         pos = run.end()
     flush()
-    return fragments
+    return fragments, pos
 
 
 def text_form(string, options):
