@@ -1,9 +1,12 @@
 // Generic conversions of values between Python objects and native ones:
-// text views, item visitors, list and dict building, index, hash and length.
+// text views, item visitors, list, tuple and dict building, index, hash and
+// length; and the lookups that pickling support needs (an object's class, a
+// module's attribute).
 //
 // Native text is UTF-8. Conversions that fail throw a Failure carrying the
-// exact Python exception; conversions that must not fail (making a str, list
-// or dict) end in an internal fault when the interpreter cannot make them.
+// exact Python exception; conversions that must not fail (making a str, list,
+// tuple or dict) end in an internal fault when the interpreter cannot make
+// them.
 #pragma once
 
 #include <algorithm>
