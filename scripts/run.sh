@@ -300,6 +300,19 @@ ensure_venv() {
         "$VENV/bin/python" -m pip install -q -r "$requirements"
         touch "$stamp"
     fi
+    if [ "$level" = dev ]; then ensure_minimum_mypy; fi
+}
+
+# The oldest mypy the stub supports, kept apart from the current one in
+# $VENV/mypy-minimum (the typing tests put it first on PYTHONPATH).
+ensure_minimum_mypy() {
+    local target="$VENV/mypy-minimum" stamp="$VENV/.requirements-mypy-minimum-installed"
+    if [ ! -f "$stamp" ] || [ requirements-mypy-minimum.txt -nt "$stamp" ]; then
+        log "installing the oldest supported mypy into $target"
+        rm -rf "$target"
+        "$VENV/bin/python" -m pip install -q --target "$target" -r requirements-mypy-minimum.txt
+        touch "$stamp"
+    fi
 }
 
 # build_extension [pip config settings...]: builds the module from the tree

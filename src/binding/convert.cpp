@@ -76,6 +76,14 @@ Py_ssize_t detail::reservation_for(PyObject* sequence) noexcept {
     return std::min(length, kMaxReservation);
 }
 
+Owned module_attribute(const char* module, const char* name) {
+    Owned imported = Owned::steal(PyImport_ImportModule(module));
+    if (!imported) throw_fetched();
+    Owned attribute = Owned::steal(PyObject_GetAttrString(imported.get(), name));
+    if (!attribute) throw_fetched();
+    return attribute;
+}
+
 Owned make_dict() {
     Owned dict = Owned::steal(PyDict_New());
     if (!dict) throw_api_call_failed();

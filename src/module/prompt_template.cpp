@@ -37,6 +37,7 @@ constexpr Parameters kParseParameters{
 constexpr Parameters kGetStateParameters{.owner = kClassName, .function = "__getstate__"};
 constexpr Parameters kSetStateParameters{
     .owner = kClassName, .function = "__setstate__", .names = {"state"}, .required = 1};
+constexpr Parameters kReduceParameters{.owner = kClassName, .function = "__reduce__"};
 
 struct TemplateRecord {
     Owned tokenizer;         // never null (None once the collector cleared it)
@@ -104,15 +105,47 @@ PyObject* template_getstate(PyObject* self, PyObject* const* arguments, Py_ssize
 
 PyObject* template_setstate(PyObject* self, PyObject* const* arguments, Py_ssize_t count,
                             PyObject* names) {
+    Owned released_last;  // an old tokenizer's release may run Python code that reaches `self`
     return write_entry<TemplateRecord>(self, kSpec, [&](TemplateRecord& record) {
         const BoundArguments bound = bind_vector(kSetStateParameters, arguments, count, names);
         PyObject* state = bound[0].get();
+        if (const auto saved = tuple_items<2>(state)) {
+            // The state of __reduce__: all of it applies, or none.
+            const auto [fragments, tokenizer] = *saved;
+            record.fragments = to_native_list<Fragment>(fragments, extract_fragment);
+            released_last = std::exchange(record.tokenizer, Owned::borrow(tokenizer));
+            return Owned::borrow(Py_None);
+        }
         check_dict(state);
         // Each "template" item replaces the fragments as soon as it parses.
         visit_dict(state, [&](PyObject* key, PyObject* value) {
             if (text_view(key) == "template") record.fragments = parse_or_raise(text_view(value));
         });
         return Owned::borrow(Py_None);
+    });
+}
+
+// Pickling and copying. The text form of __getstate__ cannot carry every
+// template (escaped brackets come back as placeholders, adjacent text
+// fragments merge) and leaves the tokenizer out, so pickle and copy go
+// through this instead: copyreg.__newobj__(cls, None, None) makes an empty
+// instance of the same class, and __setstate__((fragments, tokenizer)) fills
+// it with the fragments as PromptFragment objects and the tokenizer. The
+// tokenizer travels in the state rather than in the arguments so that one
+// that leads back to its template is restored too: pickle and deepcopy know
+// the new object before they read its state.
+PyObject* template_reduce(PyObject* self, PyObject* const* arguments, Py_ssize_t count,
+                          PyObject* names) {
+    return read_template(self, [&](const TemplateRecord& record) {
+        bind_vector(kReduceParameters, arguments, count, names);
+        Owned make_empty = module_attribute("copyreg", "__newobj__");
+        Owned empty_arguments =
+            make_tuple(type_of(self), Owned::borrow(Py_None), Owned::borrow(Py_None));
+        FragmentList copies = record.fragments;
+        Owned state = make_tuple(
+            fragments_to_python(state_of_class(Py_TYPE(self)).fragment_class, std::move(copies)),
+            Owned::borrow(record.tokenizer.get()));
+        return make_tuple(std::move(make_empty), std::move(empty_arguments), std::move(state));
     });
 }
 
@@ -205,6 +238,7 @@ PyMethodDef kMethods[] = {
     {"parse", as_method(template_parse), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kParseDoc},
     {"__getstate__", as_method(template_getstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__setstate__", as_method(template_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__reduce__", as_method(template_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
