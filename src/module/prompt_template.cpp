@@ -142,9 +142,9 @@ PyObject* template_reduce(PyObject* self, PyObject* const* arguments, Py_ssize_t
         Owned empty_arguments =
             make_tuple(type_of(self), Owned::borrow(Py_None), Owned::borrow(Py_None));
         FragmentList copies = record.fragments;
-        Owned state = make_tuple(
-            fragments_to_python(state_of_class(Py_TYPE(self)).fragment_class, std::move(copies)),
-            Owned::borrow(record.tokenizer.get()));
+        Owned state = make_tuple(fragments_to_python(state_of_class(Py_TYPE(self)).fragment_class,
+                                                     std::move(copies)),
+                                 Owned::borrow(record.tokenizer.get()));
         return make_tuple(std::move(make_empty), std::move(empty_arguments), std::move(state));
     });
 }
