@@ -87,10 +87,12 @@ Owned make_instance(PyTypeObject* type, Record&& record) {
 // makes in numbers. The memory comes from the object allocator, which the
 // class's free slot returns it to, and PyObject_Init takes the reference to
 // the type that instances of a heap type own; every other field is set here,
-// so nothing is zeroed first. Throws the interpreter's MemoryError.
+// so nothing is zeroed first. `extra_bytes` more are allocated after the
+// instance, for the record to keep data in the same block. Throws the
+// interpreter's MemoryError.
 template <class Record>
-Owned make_exact_instance(PyTypeObject* type) {
-    void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
+Owned make_exact_instance(PyTypeObject* type, std::size_t extra_bytes = 0) {
+    void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize) + extra_bytes);
     if (memory == nullptr) {
         PyErr_NoMemory();
         throw_fetched();

@@ -10,10 +10,11 @@ namespace {
 
 using namespace binding;
 
+// The records are shared with the template (and every other iterator of
+// it); a write of the template replaces its list and leaves this one.
 struct IteratorRecord {
-    FragmentList records;  // records before `position` have been handed out
+    SharedRecordList records;  // records before `position` have been handed out
     std::size_t position = 0;
-    std::size_t end = 0;
 };
 
 using IteratorObject = Instance<IteratorRecord>;
@@ -29,15 +30,15 @@ PyObject* iterator_next(PyObject* self) {
     bool exhausted = false;
     PyObject* next_object = object_entry([&] {
         IteratorObject& instance = checked_self<IteratorRecord>(self, iterator_class());
-        Fragment next;
+        RecordRef next;
         {
             ExclusiveBorrow borrow(instance.borrow_flag);
             IteratorRecord& state = instance.record;
-            if (state.position == state.end) {
+            if (state.position == state.records->size()) {
                 exhausted = true;
                 return Owned();
             }
-            next = std::move(state.records[state.position++]);
+            next = (*state.records)[state.position++];
         }
         return new_fragment_object(std::move(next));
     });
@@ -72,11 +73,8 @@ LazyClass& iterator_class() {
 
 }  // namespace
 
-Owned new_fragment_iterator(FragmentList&& records) {
-    IteratorRecord record;
-    record.end = records.size();
-    record.records = std::move(records);
-    return make_instance(iterator_class().get(), std::move(record));
+Owned new_fragment_iterator(SharedRecordList records) {
+    return make_instance(iterator_class().get(), IteratorRecord{std::move(records), 0});
 }
 
 }  // namespace frasolet

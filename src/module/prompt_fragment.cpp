@@ -36,9 +36,17 @@ constexpr Parameters kSetStateParameters{
 
 LazyClass& fragment_class();
 
+// A reader: body(const SharedRecord&) under a shared borrow.
 template <class Body>
 auto read_fragment(PyObject* self, Body&& body) noexcept {
-    return read_entry<Fragment>(self, fragment_class(), std::forward<Body>(body));
+    return read_entry<RecordRef>(self, fragment_class(),
+                                 [&](const RecordRef& record) { return body(record.get()); });
+}
+
+// A field setter: body(RecordRef&, value) replaces the record.
+template <class Body>
+int set_fragment_field(PyObject* self, PyObject* value, Body&& body) noexcept {
+    return setter_entry<RecordRef>(self, value, fragment_class(), std::forward<Body>(body));
 }
 
 // ---- constructor and static method ---------------------------------------
@@ -55,7 +63,7 @@ PyObject* fragment_new(PyTypeObject* type, PyObject* arguments, PyObject* keywor
             convert_argument("option", [&] { check_list(option); });
             record.options = to_text_list(option);
         }
-        return make_instance(type, std::move(record));
+        return make_instance(type, RecordRef::adopt(SharedRecord::make(record)));
     });
 }
 
@@ -67,32 +75,44 @@ PyObject* fragment_parse(PyObject*, PyObject* const* arguments, Py_ssize_t count
 
 PyObject* fragment_getstate(PyObject* self, PyObject* const* arguments, Py_ssize_t count,
                             PyObject* names) {
-    return read_fragment(self, [&](const Fragment& record) {
+    return read_fragment(self, [&](const SharedRecord& record) {
         bind_vector(kGetStateParameters, arguments, count, names);
         Owned state = make_dict();
-        dict_set(state.get(), "string", make_str(record.string));
-        if (record.options) dict_set(state.get(), "options", text_list_to_python(*record.options));
+        dict_set(state.get(), "string", string_to_python(record));
+        if (!record.is_text()) dict_set(state.get(), "options", options_to_python(record));
         return state;
     });
 }
 
+// The writes of both fields. Each makes the fragment a new record and lets
+// go of the old one, which its other holders keep as it was.
+void write_string(RecordRef& record, PyObject* text) {
+    record = RecordRef::adopt(SharedRecord::with_string(*record, text_view(text)));
+}
+
+void write_options(RecordRef& record, PyObject* options) {
+    std::optional<TextList> list;
+    if (options != Py_None) list = to_text_list(options);
+    record = RecordRef::adopt(SharedRecord::with_options(*record, list));
+}
+
 // Applies each known key as it is met; what was applied before a failure
 // stays applied.
-void apply_state(Fragment& record, PyObject* state) {
+void apply_state(RecordRef& record, PyObject* state) {
     check_dict(state);
     visit_dict(state, [&](PyObject* key, PyObject* value) {
         const std::string_view name = text_view(key);
         if (name == "string") {
-            record.string = to_text(value);
+            write_string(record, value);
         } else if (name == "options") {
-            record.options = to_text_list(value);
+            record = RecordRef::adopt(SharedRecord::with_options(*record, to_text_list(value)));
         }
     });
 }
 
 PyObject* fragment_setstate(PyObject* self, PyObject* const* arguments, Py_ssize_t count,
                             PyObject* names) {
-    return write_entry<Fragment>(self, fragment_class(), [&](Fragment& record) {
+    return write_entry<RecordRef>(self, fragment_class(), [&](RecordRef& record) {
         const BoundArguments bound = bind_vector(kSetStateParameters, arguments, count, names);
         apply_state(record, bound[0].get());
         return Owned::borrow(Py_None);
@@ -102,44 +122,36 @@ PyObject* fragment_setstate(PyObject* self, PyObject* const* arguments, Py_ssize
 // ---- properties ----------------------------------------------------------
 
 PyObject* get_string(PyObject* self, void*) {
-    return read_fragment(self, [](const Fragment& record) { return make_str(record.string); });
+    return read_fragment(self, [](const SharedRecord& record) { return string_to_python(record); });
 }
 
 int set_string(PyObject* self, PyObject* value, void*) {
-    return setter_entry<Fragment>(self, value, fragment_class(),
-                                  [](Fragment& record, PyObject* text) {
-                                      record.string = to_text(text);
-                                  });
+    return set_fragment_field(self, value, write_string);
 }
 
 PyObject* get_options(PyObject* self, void*) {
-    return read_fragment(self, [](const Fragment& record) { return options_to_python(record); });
+    return read_fragment(self,
+                         [](const SharedRecord& record) { return options_to_python(record); });
 }
 
 int set_options(PyObject* self, PyObject* value, void*) {
-    return setter_entry<Fragment>(self, value, fragment_class(),
-                                  [](Fragment& record, PyObject* options) {
-                                      if (options == Py_None) {
-                                          record.options.reset();
-                                      } else {
-                                          record.options = to_text_list(options);
-                                      }
-                                  });
+    return set_fragment_field(self, value, write_options);
 }
 
 // ---- slots ---------------------------------------------------------------
 
 PyObject* fragment_str(PyObject* self) {
-    return read_fragment(self, [](const Fragment& record) { return make_str(text_form(record)); });
+    return read_fragment(self,
+                         [](const SharedRecord& record) { return make_str(text_form(record)); });
 }
 
 PyObject* fragment_repr(PyObject* self) {
     return read_fragment(self,
-                         [](const Fragment& record) { return make_str(representation(record)); });
+                         [](const SharedRecord& record) { return make_str(representation(record)); });
 }
 
 Py_hash_t fragment_hash(PyObject* self) {
-    return read_fragment(self, [](const Fragment& record) {
+    return read_fragment(self, [](const SharedRecord& record) {
         return to_python_hash(fragment_digest(record));
     });
 }
@@ -162,7 +174,7 @@ PyGetSetDef kProperties[] = {
 const PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kClassDoc)},
     {Py_tp_new, as_slot(fragment_new)},
-    {Py_tp_dealloc, as_slot(release_instance<Fragment>)},
+    {Py_tp_dealloc, as_slot(release_instance<RecordRef>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kProperties},
     {Py_tp_str, as_slot(fragment_str)},
@@ -189,9 +201,14 @@ LazyClass& fragment_class() {
 
 PyTypeObject* prompt_fragment_type() { return fragment_class().get(); }
 
-Owned new_fragment_object() {
+namespace {
+
+// A new exact instance with `record_size` bytes after it for its record.
+Owned allocate_fragment_object(std::size_t record_size) {
+    static_assert(sizeof(FragmentObject) % alignof(SharedRecord) == 0,
+                  "a record built after the instance must be aligned");
     try {
-        return make_exact_instance<Fragment>(prompt_fragment_type());
+        return make_exact_instance<RecordRef>(prompt_fragment_type(), record_size);
     } catch (Failure& failure) {
         std::move(failure).restore();
         PyErr_PrintEx(0);
@@ -199,15 +216,16 @@ Owned new_fragment_object() {
     }
 }
 
-Owned new_fragment_object(Fragment&& record) {
-    Owned object = new_fragment_object();
+}  // namespace
+
+Owned new_fragment_object(RecordRef record) {
+    Owned object = allocate_fragment_object(0);
     FragmentObject::from(object.get())->record = std::move(record);
     return object;
 }
 
-Owned fragments_to_python(FragmentList&& records) {
-    return build_list(records.size(),
-                      [&](std::size_t i) { return new_fragment_object(std::move(records[i])); });
+Owned fragments_to_python(std::span<const RecordRef> records) {
+    return build_list(records.size(), [&](std::size_t i) { return new_fragment_object(records[i]); });
 }
 
 FragmentObjects::FragmentObjects(std::size_t text_size) {
@@ -222,10 +240,27 @@ FragmentObjects::~FragmentObjects() {
     for (PyObject* object : objects_) Py_XDECREF(object);
 }
 
-Fragment& FragmentObjects::add() {
-    Owned object = new_fragment_object();
+// The record goes right after the instance, in the same block: one
+// allocation per fragment, and nothing more to free.
+void FragmentObjects::add(std::string_view string, SharedRecord::OptionSpans options) {
+    Owned object = allocate_fragment_object(SharedRecord::size_of(string, options));
+    void* tail = reinterpret_cast<char*>(object.get()) + sizeof(FragmentObject);
+    FragmentObject::from(object.get())->record =
+        RecordRef::adopt(SharedRecord::build_in(tail, string, options));
     objects_.push_back(object.get());
-    return FragmentObject::from(object.release())->record;  // now held by objects_
+    object.release();  // now held by objects_
+}
+
+void FragmentObjects::add_text(std::string_view piece) { add(piece, std::nullopt); }
+
+void FragmentObjects::extend_text(std::string_view piece) {
+    RecordRef& last = FragmentObject::from(objects_.back())->record;
+    last = RecordRef::adopt(SharedRecord::extended(*last, piece));
+}
+
+void FragmentObjects::add_placeholder(std::string_view name,
+                                      std::span<const std::string_view> spans) {
+    add(name, spans);
 }
 
 Owned FragmentObjects::into_list() {
@@ -236,10 +271,10 @@ Owned FragmentObjects::into_list() {
     return list;
 }
 
-Fragment extract_fragment(PyObject* object) {
-    FragmentObject& instance = checked_self<Fragment>(object, fragment_class());
+RecordRef extract_fragment(PyObject* object) {
+    FragmentObject& instance = checked_self<RecordRef>(object, fragment_class());
     SharedBorrow borrow(instance.borrow_flag);
-    return instance.record;
+    return instance.record.share();
 }
 
 }  // namespace frasolet
