@@ -41,6 +41,11 @@ inline std::optional<std::string_view> optional_text_view(PyObject* maybe_missin
 // A new str from valid UTF-8 text (what every str's UTF-8 form and every
 // part of one cut at ASCII bytes is).
 Owned make_str(std::string_view text);
+// The same for a text that is made into a str again and again: `shape_memo`,
+// kept beside the text and 0 until the first call, holds what that call
+// learnt of it (its code points and its widest character), so that later
+// calls only copy or widen.
+Owned make_str(std::string_view text, std::uint64_t& shape_memo);
 
 void check_list(PyObject* object);  // list or subclass, else target "PyList"
 void check_dict(PyObject* object);  // dict or subclass, else target "PyDict"

@@ -203,12 +203,14 @@ PyTypeObject* prompt_fragment_type() { return fragment_class().get(); }
 
 namespace {
 
-// A new exact instance with `record_size` bytes after it for its record.
-Owned allocate_fragment_object(std::size_t record_size) {
+// A new exact instance holding `record`, with `extra_bytes` after it (room
+// for a record to be built there).
+Owned allocate_fragment_object(std::size_t extra_bytes, RecordRef&& record) {
     static_assert(sizeof(FragmentObject) % alignof(SharedRecord) == 0,
                   "a record built after the instance must be aligned");
     try {
-        return make_exact_instance<RecordRef>(prompt_fragment_type(), record_size);
+        return make_exact_instance<RecordRef>(prompt_fragment_type(), extra_bytes,
+                                              std::move(record));
     } catch (Failure& failure) {
         std::move(failure).restore();
         PyErr_PrintEx(0);
@@ -219,9 +221,7 @@ Owned allocate_fragment_object(std::size_t record_size) {
 }  // namespace
 
 Owned new_fragment_object(RecordRef record) {
-    Owned object = allocate_fragment_object(0);
-    FragmentObject::from(object.get())->record = std::move(record);
-    return object;
+    return allocate_fragment_object(0, std::move(record));
 }
 
 Owned fragments_to_python(std::span<const RecordRef> records) {
@@ -243,7 +243,7 @@ FragmentObjects::~FragmentObjects() {
 // The record goes right after the instance, in the same block: one
 // allocation per fragment, and nothing more to free.
 void FragmentObjects::add(std::string_view string, SharedRecord::OptionSpans options) {
-    Owned object = allocate_fragment_object(SharedRecord::size_of(string, options));
+    Owned object = allocate_fragment_object(SharedRecord::size_of(string, options), RecordRef());
     void* tail = reinterpret_cast<char*>(object.get()) + sizeof(FragmentObject);
     FragmentObject::from(object.get())->record =
         RecordRef::adopt(SharedRecord::build_in(tail, string, options));

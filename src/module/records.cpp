@@ -8,7 +8,9 @@ TextList to_text_list(PyObject* object) {
     return to_native_list<Text>(object, [](PyObject* item) { return to_text(item); });
 }
 
-Owned string_to_python(const SharedRecord& record) { return make_str(record.string()); }
+Owned string_to_python(const SharedRecord& record) {
+    return make_str(record.string(), record.string_memo());
+}
 
 Owned options_to_python(const SharedRecord& record) {
     if (record.is_text()) return Owned::borrow(Py_None);
