@@ -78,8 +78,8 @@ class CopyingTemplate:
         self._records = [(f.string, f.options) for f in fragments]
 
     def __iter__(self):
-        for string, options in self._records:
-            yield Frag(string, None if options is None else list(options))
+        for text, options in self._records:
+            yield Frag(text, None if options is None else list(options))
 
 
 @dataclasses.dataclass(slots=True)
