@@ -30,7 +30,7 @@ PyObject* iterator_next(PyObject* self) {
     bool exhausted = false;
     PyObject* next_object = object_entry([&] {
         IteratorObject& instance = checked_self<IteratorRecord>(self, iterator_class());
-        RecordRef next;
+        const RecordRef* next;
         {
             ExclusiveBorrow borrow(instance.borrow_flag);
             IteratorRecord& state = instance.record;
@@ -38,9 +38,11 @@ PyObject* iterator_next(PyObject* self) {
                 exhausted = true;
                 return Owned();
             }
-            next = (*state.records)[state.position++];
+            next = &(*state.records)[state.position++];
         }
-        return new_fragment_object(std::move(next));
+        // The list stays whole while the iterator lives, and making the
+        // object runs no Python code.
+        return new_fragment_object(*next);
     });
     // Every iteration ends here, so the end is reported without a native
     // throw, which costs far more than the rest of the call.

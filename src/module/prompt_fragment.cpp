@@ -203,14 +203,13 @@ PyTypeObject* prompt_fragment_type() { return fragment_class().get(); }
 
 namespace {
 
-// A new exact instance holding `record`, with `extra_bytes` after it (room
-// for a record to be built there).
-Owned allocate_fragment_object(std::size_t extra_bytes, RecordRef&& record) {
+// A new exact instance holding a reference to `record`, with `extra_bytes`
+// after it (room for a record to be built there).
+Owned allocate_fragment_object(std::size_t extra_bytes, const RecordRef& record) {
     static_assert(sizeof(FragmentObject) % alignof(SharedRecord) == 0,
                   "a record built after the instance must be aligned");
     try {
-        return make_exact_instance<RecordRef>(prompt_fragment_type(), extra_bytes,
-                                              std::move(record));
+        return make_exact_instance<RecordRef>(prompt_fragment_type(), extra_bytes, record);
     } catch (Failure& failure) {
         std::move(failure).restore();
         PyErr_PrintEx(0);
@@ -220,9 +219,7 @@ Owned allocate_fragment_object(std::size_t extra_bytes, RecordRef&& record) {
 
 }  // namespace
 
-Owned new_fragment_object(RecordRef record) {
-    return allocate_fragment_object(0, std::move(record));
-}
+Owned new_fragment_object(const RecordRef& record) { return allocate_fragment_object(0, record); }
 
 Owned fragments_to_python(std::span<const RecordRef> records) {
     return build_list(records.size(), [&](std::size_t i) { return new_fragment_object(records[i]); });
@@ -243,7 +240,8 @@ FragmentObjects::~FragmentObjects() {
 // The record goes right after the instance, in the same block: one
 // allocation per fragment, and nothing more to free.
 void FragmentObjects::add(std::string_view string, SharedRecord::OptionSpans options) {
-    Owned object = allocate_fragment_object(SharedRecord::size_of(string, options), RecordRef());
+    Owned object =
+        allocate_fragment_object(SharedRecord::size_of(string, options), RecordRef::empty());
     void* tail = reinterpret_cast<char*>(object.get()) + sizeof(FragmentObject);
     FragmentObject::from(object.get())->record =
         RecordRef::adopt(SharedRecord::build_in(tail, string, options));

@@ -16,10 +16,10 @@ using FragmentObject = binding::Instance<RecordRef>;
 
 PyTypeObject* prompt_fragment_type();
 
-// A new instance of exactly PromptFragment holding `record`. The module
+// A new instance of exactly PromptFragment sharing `record`. The module
 // treats this as infallible: if the instance cannot be made, the call ends
 // in an internal fault.
-binding::Owned new_fragment_object(RecordRef record);
+binding::Owned new_fragment_object(const RecordRef& record);
 
 // A new list of new PromptFragment objects, one per record, in order, each
 // sharing its record.
