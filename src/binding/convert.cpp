@@ -207,7 +207,7 @@ void widen(const unsigned char* bytes, std::size_t size, Unit* out, std::size_t 
     return object;
 }
 
-Owned make_ascii_str(const unsigned char* bytes, std::size_t size) {
+[[gnu::always_inline]] inline Owned make_ascii_str(const unsigned char* bytes, std::size_t size) {
     if (size == 1) {
         // The interpreter keeps one str per such character.
         Owned object = Owned::steal(PyUnicode_FromOrdinal(bytes[0]));
@@ -236,11 +236,6 @@ Utf8Shape from_memo(std::uint64_t memo) noexcept {
     return {static_cast<std::size_t>(memo >> 3), kWidestOfCode[memo & 7]};
 }
 
-Utf8Shape shape_of(const unsigned char* bytes, std::size_t size) noexcept {
-    if (is_ascii(bytes, size)) return {size, 0x7f};
-    return measure_utf8(bytes, size);
-}
-
 }  // namespace
 
 Owned make_str(std::string_view text) {
@@ -256,10 +251,18 @@ Owned make_str(std::string_view text) {
 Owned make_str(std::string_view text, std::uint64_t& shape_memo) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t size = text.size();
-    if (shape_memo == 0) shape_memo = to_memo(shape_of(bytes, size));
+    constexpr std::uint64_t kCodeBits = 7;
+    constexpr std::uint64_t kAsciiCode = 1;
+    if ((shape_memo & kCodeBits) == kAsciiCode) return make_ascii_str(bytes, size);
+    if (shape_memo == 0) {
+        if (is_ascii(bytes, size)) {
+            shape_memo = to_memo({size, 0x7f});
+            return make_ascii_str(bytes, size);
+        }
+        shape_memo = to_memo(measure_utf8(bytes, size));
+    }
     const Utf8Shape shape = from_memo(shape_memo);
-    assert(shape.code_points <= size);
-    if (shape.widest == 0x7f) return make_ascii_str(bytes, size);
+    assert(shape.code_points <= size && shape.widest > 0x7f);
     return make_wide_str(bytes, size, shape);
 }
 
