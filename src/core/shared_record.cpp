@@ -46,11 +46,6 @@ std::size_t block_size(const Source& source) noexcept {
 // Its own count of one is never released, so it is never freed.
 SharedRecord SharedRecord::empty_{1};
 
-const RecordRef& RecordRef::empty() noexcept {
-    static const RecordRef reference;  // one more holder of a record never freed
-    return reference;
-}
-
 template <class Source>
 SharedRecord* SharedRecord::construct(void* memory, std::size_t references,
                                       const Source& source) noexcept {

@@ -120,8 +120,6 @@ static_assert(sizeof(SharedRecord) % alignof(std::size_t) == 0);
 class RecordRef {
 public:
     RecordRef() noexcept : record_(SharedRecord::empty_text()) { record_->retain(); }
-    // The reference every RecordRef() copies: to the empty text.
-    static const RecordRef& empty() noexcept;
     // Takes over a reference the caller holds (or an embedded record).
     static RecordRef adopt(SharedRecord* record) noexcept { return RecordRef(record); }
 

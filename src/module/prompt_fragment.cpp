@@ -240,8 +240,7 @@ FragmentObjects::~FragmentObjects() {
 // The record goes right after the instance, in the same block: one
 // allocation per fragment, and nothing more to free.
 void FragmentObjects::add(std::string_view string, SharedRecord::OptionSpans options) {
-    Owned object =
-        allocate_fragment_object(SharedRecord::size_of(string, options), RecordRef::empty());
+    Owned object = allocate_fragment_object(SharedRecord::size_of(string, options), RecordRef());
     void* tail = reinterpret_cast<char*>(object.get()) + sizeof(FragmentObject);
     FragmentObject::from(object.get())->record =
         RecordRef::adopt(SharedRecord::build_in(tail, string, options));

@@ -57,7 +57,7 @@ TEST(SharedRecord, TheEmptyTextIsWhatADefaultReferenceHolds) {
     const RecordRef empty;
     EXPECT_TRUE(empty->is_text());
     EXPECT_EQ(empty->string(), "");
-    EXPECT_EQ(&*empty, &*RecordRef::empty());
+    EXPECT_EQ(&*empty, &*RecordRef());
 }
 
 }  // namespace
