@@ -52,8 +52,12 @@ std::uint64_t digest_of(const Record& record) noexcept {
 
 }  // namespace
 
-std::size_t text_form_size(const Fragment& fragment) noexcept { return size_of_text_form(fragment); }
-std::size_t text_form_size(const SharedRecord& record) noexcept { return size_of_text_form(record); }
+std::size_t text_form_size(const Fragment& fragment) noexcept {
+    return size_of_text_form(fragment);
+}
+std::size_t text_form_size(const SharedRecord& record) noexcept {
+    return size_of_text_form(record);
+}
 
 char* write_text_form(char* out, const Fragment& fragment) noexcept {
     return write_form(out, fragment);

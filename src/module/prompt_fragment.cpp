@@ -146,8 +146,9 @@ PyObject* fragment_str(PyObject* self) {
 }
 
 PyObject* fragment_repr(PyObject* self) {
-    return read_fragment(self,
-                         [](const SharedRecord& record) { return make_str(representation(record)); });
+    return read_fragment(self, [](const SharedRecord& record) {
+        return make_str(representation(record));
+    });
 }
 
 Py_hash_t fragment_hash(PyObject* self) {
@@ -222,7 +223,8 @@ Owned allocate_fragment_object(std::size_t extra_bytes, const RecordRef& record)
 Owned new_fragment_object(const RecordRef& record) { return allocate_fragment_object(0, record); }
 
 Owned fragments_to_python(std::span<const RecordRef> records) {
-    return build_list(records.size(), [&](std::size_t i) { return new_fragment_object(records[i]); });
+    return build_list(records.size(),
+                      [&](std::size_t i) { return new_fragment_object(records[i]); });
 }
 
 FragmentObjects::FragmentObjects(std::size_t text_size) {

@@ -129,8 +129,9 @@ int set_tokenizer(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* get_fragments(PyObject* self, void*) {
-    return read_template(
-        self, [](const TemplateRecord& record) { return fragments_to_python(*record.fragments); });
+    return read_template(self, [](const TemplateRecord& record) {
+        return fragments_to_python(*record.fragments);
+    });
 }
 
 int set_fragments(PyObject* self, PyObject* value, void*) {
