@@ -4,7 +4,10 @@ import sys
 from collections.abc import Sequence
 from typing import Any, Generic, SupportsIndex, TypedDict, TypeVar, final, type_check_only
 
-from typing_extensions import disjoint_base
+# The marker of a class that cannot share a subclass with another such class
+# (PEP 800). Checkers older than it know no such name: for them the import is
+# ignored, and the decorator with it.
+from typing_extensions import disjoint_base  # type: ignore[attr-defined, unused-ignore]
 
 if sys.version_info >= (3, 11):
     from typing import NotRequired, Self
@@ -77,7 +80,14 @@ class PromptTemplate(Generic[_Tokenizer]):
     def parse(template: str) -> list[PromptFragment]:
         """Parse a template into new fragments; makes no template."""
     def __getstate__(self) -> _TemplateState: ...
-    def __setstate__(self, state: _TemplateState | dict[str, Any]) -> None: ...
+    # A dict as __getstate__ gives, or the (fragments, tokenizer) pair that
+    # pickling and copying take from __reduce__.
+    def __setstate__(
+        self,
+        state: _TemplateState
+        | dict[str, Any]
+        | tuple[Sequence[PromptFragment] | PromptTemplate[Any], _Tokenizer],
+    ) -> None: ...
     def __iter__(self) -> PromptFragmentIter: ...
     def __len__(self) -> int: ...
     # No slices and no negative indexes: -1 raises OverflowError.

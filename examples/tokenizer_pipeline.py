@@ -1,27 +1,45 @@
-"""Render a template's fragments into token ids with a small toy tokenizer.
+"""Turn a template and its inputs into token ids, with a real BPE tokenizer.
 
-frasolet parses the template and keeps the tokenizer next to the fragments;
-it never calls the tokenizer. Everything that gives the placeholders and
-their options a meaning lives here, in the caller:
+frasolet parses the template once and keeps the tokenizer beside the
+fragments; it never calls the tokenizer. Everything that gives the
+placeholders and their options a meaning lives here, in the caller:
 
 * a text fragment is copied as it is;
 * a placeholder ``[name|opt,...]`` is replaced by ``inputs["name"]``, and its
   options are applied to that value from left to right (``upper``, ``lower``,
   ``strip``, ``quote``).
 
-Each rendered piece is tokenized on its own, so every token id can be traced
-back to the fragment it came from.
+The tokenizer is a byte-level BPE of the ``tokenizers`` package, trained here
+in a few milliseconds on a small text that the example writes itself, so
+nothing is downloaded. A real pipeline loads its model's tokenizer instead
+(``Tokenizer.from_file("tokenizer.json")``).
+
+Render the whole prompt, then tokenize it once: those are the ids the model
+expects. Tokenizing fragment by fragment and joining the ids gives other ids
+as a rule. BPE merges only inside a pre-token (roughly a word with the space
+in front of it), and a fragment boundary can cut one in two: "in a " followed
+by a value "detailed" gives ``in, Ġa, Ġ, d, et, ailed`` where the rendered
+text gives ``in, Ġa, Ġdetailed``, a sequence the model never saw in training.
+Per-fragment ids are the same only when every piece pre-tokenizes exactly as
+its part of the whole text (``pieces_tokenize_alone`` checks that), and the
+usual way of writing a template, with a space before each placeholder, is
+exactly what breaks it. To know which tokens came from which placeholder,
+read the offsets of the one encoding, as ``encode`` does.
 """
 
 from __future__ import annotations
 
-import re
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
+
+from tokenizers import Tokenizer, decoders, models, pre_tokenizers, trainers
 
 import frasolet
 
-TEMPLATE = "Question: [question|strip] Context: [context|strip,quote] Answer in [language|lower]:"
+TEMPLATE = (
+    "Question: [question|strip] Context: [context|strip,quote] "
+    "Answer in a [style|lower] way, in [language|lower]:"
+)
 
 OPTIONS: dict[str, Callable[[str], str]] = {
     "upper": str.upper,
@@ -30,50 +48,37 @@ OPTIONS: dict[str, Callable[[str], str]] = {
     "quote": lambda value: f'"{value}"',
 }
 
-
-class ToyTokenizer:
-    """Splits words and punctuation; gives each new token the next free id.
-
-    The ids 0 to 2 are reserved for the special tokens. Calls are counted so
-    that one can see who calls the tokenizer: only this example does.
-    """
-
-    SPECIAL = ("<pad>", "<bos>", "<eos>")
-    _TOKEN = re.compile(r"\w+|[^\w\s]")
-
-    def __init__(self) -> None:
-        self.vocabulary: dict[str, int] = {token: i for i, token in enumerate(self.SPECIAL)}
-        self.calls = 0
-
-    @property
-    def bos_id(self) -> int:
-        return self.vocabulary["<bos>"]
-
-    @property
-    def eos_id(self) -> int:
-        return self.vocabulary["<eos>"]
-
-    def encode(self, text: str) -> list[int]:
-        self.calls += 1
-        ids = []
-        for token in self._TOKEN.findall(text):
-            ids.append(self.vocabulary.setdefault(token, len(self.vocabulary)))
-        return ids
-
-    def decode(self, ids: list[int]) -> str:
-        by_id = {i: token for token, i in self.vocabulary.items()}
-        return " ".join(by_id[i] for i in ids)
+SPECIAL_TOKENS = ["<bos>", "<eos>"]
 
 
-@dataclass
-class Encoding:
-    """What the pipeline gives a language model."""
+def training_text() -> list[str]:
+    """A small corpus for the tokenizer: the kind of text the prompts hold."""
+    facts = [
+        "Ada Lovelace published the first program in 1843.",
+        "Charles Babbage designed the analytical engine.",
+        "The engine would have computed Bernoulli numbers.",
+        "Grace Hopper wrote one of the first compilers.",
+    ]
+    prompts = [
+        "Question: who wrote the first program? Answer in a detailed way, in English:",
+        "Context: a short text. Answer in a brief way, in French:",
+    ]
+    return (facts + prompts) * 10
 
-    input_ids: list[int] = field(default_factory=list)
-    # For every token: the mask name of the placeholder it came from, or None
-    # for template text and special tokens.
-    sources: list[str | None] = field(default_factory=list)
-    text: str = ""
+
+def train_tokenizer(vocab_size: int = 400) -> Tokenizer:
+    """A byte-level BPE tokenizer trained on ``training_text()``."""
+    tokenizer = Tokenizer(models.BPE())
+    tokenizer.pre_tokenizer = pre_tokenizers.ByteLevel(add_prefix_space=False)
+    tokenizer.decoder = decoders.ByteLevel()
+    trainer = trainers.BpeTrainer(
+        vocab_size=vocab_size,
+        special_tokens=SPECIAL_TOKENS,
+        initial_alphabet=pre_tokenizers.ByteLevel.alphabet(),
+        show_progress=False,
+    )
+    tokenizer.train_from_iterator(training_text(), trainer)
+    return tokenizer
 
 
 def render_fragment(fragment: frasolet.PromptFragment, inputs: Mapping[str, str]) -> str:
@@ -92,42 +97,113 @@ def render_fragment(fragment: frasolet.PromptFragment, inputs: Mapping[str, str]
     return value
 
 
-def encode(template: frasolet.PromptTemplate[ToyTokenizer], inputs: Mapping[str, str]) -> Encoding:
-    """Renders every fragment of ``template`` and tokenizes it with its tokenizer."""
-    tokenizer = template.tokenizer
-    encoding = Encoding(input_ids=[tokenizer.bos_id], sources=[None])
+@dataclass
+class Rendered:
+    """A rendered prompt: its pieces, one per fragment, and where they came from."""
+
+    pieces: list[str] = field(default_factory=list)
+    # For every piece: the mask name of its placeholder, or None for text.
+    sources: list[str | None] = field(default_factory=list)
+
+    @property
+    def text(self) -> str:
+        return "".join(self.pieces)
+
+
+def render(template: frasolet.PromptTemplate[Tokenizer], inputs: Mapping[str, str]) -> Rendered:
+    """Walks the fragments of ``template`` and renders each one."""
+    rendered = Rendered()
     for fragment in template:
-        piece = render_fragment(fragment, inputs)
-        encoding.text += piece
-        ids = tokenizer.encode(piece)
-        encoding.input_ids += ids
-        source = None if fragment.options is None else fragment.string
-        encoding.sources += [source] * len(ids)
-    encoding.input_ids.append(tokenizer.eos_id)
-    encoding.sources.append(None)
-    return encoding
+        rendered.pieces.append(render_fragment(fragment, inputs))
+        rendered.sources.append(None if fragment.options is None else fragment.string)
+    return rendered
+
+
+@dataclass
+class Encoding:
+    """What the pipeline gives a language model."""
+
+    input_ids: list[int]
+    # For every token: the mask name of the first placeholder whose value it
+    # covers, or None for template text and special tokens.
+    sources: list[str | None]
+    text: str
+
+
+def encode(template: frasolet.PromptTemplate[Tokenizer], inputs: Mapping[str, str]) -> Encoding:
+    """Renders the prompt, tokenizes it once and traces tokens to placeholders."""
+    tokenizer = template.tokenizer
+    rendered = render(template, inputs)
+    encoded = tokenizer.encode(rendered.text)
+    spans = []
+    start = 0
+    for piece, source in zip(rendered.pieces, rendered.sources):
+        spans.append((start, start + len(piece), source))
+        start += len(piece)
+    sources: list[str | None] = []
+    for token_start, token_end in encoded.offsets:
+        # A token may cover the end of one piece and the start of the next
+        # (" detailed": the space is template text); the placeholder wins.
+        covering = (s for begin, end, s in spans if s is not None and begin < token_end
+                    and token_start < end)
+        sources.append(next(covering, None))
+    bos, eos = (tokenizer.token_to_id(token) for token in SPECIAL_TOKENS)
+    assert bos is not None and eos is not None
+    return Encoding([bos, *encoded.ids, eos], [None, *sources, None], rendered.text)
+
+
+def ids_per_fragment(template: frasolet.PromptTemplate[Tokenizer],
+                     inputs: Mapping[str, str]) -> list[int]:
+    """The tempting mistake: every fragment tokenized on its own, ids joined."""
+    tokenizer = template.tokenizer
+    rendered = render(template, inputs)
+    return [i for piece in rendered.pieces for i in tokenizer.encode(piece).ids]
+
+
+def pieces_tokenize_alone(tokenizer: Tokenizer, pieces: Sequence[str]) -> bool:
+    """Whether tokenizing ``pieces`` one by one gives the ids of their join.
+
+    True when the pieces split into exactly the pre-tokens of the whole text:
+    a BPE model then sees the same words either way. (For a tokenizer with a
+    normalizer, normalize first.)
+    """
+    pre_tokenizer = tokenizer.pre_tokenizer
+    assert pre_tokenizer is not None
+
+    def words(text: str) -> list[str]:
+        return [word for word, _ in pre_tokenizer.pre_tokenize_str(text)]
+
+    return [word for piece in pieces for word in words(piece)] == words("".join(pieces))
 
 
 def main() -> None:
-    tokenizer = ToyTokenizer()
+    tokenizer = train_tokenizer()
     template = frasolet.PromptTemplate(TEMPLATE, tokenizer)
     print(f"template:  {template}")
     print(f"fragments: {template.fragments}")
-    print(f"tokenizer calls while parsing: {tokenizer.calls}")
+    print(f"tokenizer: byte-level BPE, {tokenizer.get_vocab_size()} tokens")
 
     inputs = {
         "question": "  Who wrote the first program?  ",
         "context": " Ada Lovelace published it in 1843. ",
+        "style": "Detailed",
         "language": "ENGLISH",
     }
     encoding = encode(template, inputs)
     print(f"rendered:  {encoding.text}")
     print(f"input_ids: {encoding.input_ids}")
-    print(f"tokens:    {tokenizer.decode(encoding.input_ids)}")
-    for name in ("question", "context", "language"):
-        count = encoding.sources.count(name)
-        print(f"  {count:2} tokens from [{name}]")
-    print(f"tokenizer calls while encoding: {tokenizer.calls}")
+    print(f"decoded:   {tokenizer.decode(encoding.input_ids)}")
+    for name in ("question", "context", "style", "language"):
+        print(f"  {encoding.sources.count(name):2} tokens from [{name}]")
+
+    per_fragment = ids_per_fragment(template, inputs)
+    whole = encoding.input_ids[1:-1]
+    pieces = render(template, inputs).pieces
+    print(f"tokenized fragment by fragment: {len(per_fragment)} ids, {len(whole)} for the "
+          f"whole text; the same ids: {per_fragment == whole}; "
+          f"pieces_tokenize_alone says: {pieces_tokenize_alone(tokenizer, pieces)}")
+    if per_fragment == whole:
+        raise SystemExit("expected the per-fragment ids to differ for this template")
 
 
 if __name__ == "__main__":

@@ -162,7 +162,8 @@ def one_input(data):
             same(subscript)
         elif operation == 8:
             def pickled(side):
-                return pickle.loads(pickle.dumps(fragment(side)))
+                f, t = pickle.loads(pickle.dumps((fragment(side), template(side))))
+                return f, t.fragments, t.tokenizer
             same(pickled)
         elif operation == 9:
             def reparse(side):

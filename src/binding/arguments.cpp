@@ -1,5 +1,6 @@
 #include "binding/arguments.hpp"
 
+#include <cassert>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -96,6 +97,8 @@ void bind_keyword(const Parameters& parameters, BoundArguments& slots, PyObject*
 
 BoundArguments bind_positional(const Parameters& parameters, PyObject* const* arguments,
                                std::size_t positional_count) {
+    // The slots are sized by the cap, and the required ones are among those named.
+    assert(parameters.count() <= kMaxParameters && parameters.required <= parameters.count());
     if (positional_count > parameters.count()) too_many(parameters, positional_count);
     BoundArguments slots{};
     for (std::size_t i = 0; i < positional_count; ++i) slots[i] = Owned::borrow(arguments[i]);

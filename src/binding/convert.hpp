@@ -1,19 +1,25 @@
 // Generic conversions of values between Python objects and native ones:
-// text views, item visitors, list and dict building, index, hash and length.
+// text views, item visitors, list, tuple and dict building, index, hash and
+// length; and the lookups that pickling support needs (an object's class, a
+// module's attribute).
 //
 // Native text is UTF-8. Conversions that fail throw a Failure carrying the
-// exact Python exception; conversions that must not fail (making a str, list
-// or dict) end in an internal fault when the interpreter cannot make them.
+// exact Python exception; conversions that must not fail (making a str, list,
+// tuple or dict) end in an internal fault when the interpreter cannot make
+// them.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "binding/failure.hpp"
 #include "binding/internal_fault.hpp"
+#include "binding/utf8_str.hpp"
 
 namespace frasolet::binding {
 
@@ -38,15 +44,6 @@ inline std::optional<std::string_view> optional_text_view(PyObject* maybe_missin
     return text_view(maybe_missing);
 }
 
-// A new str from valid UTF-8 text (what every str's UTF-8 form and every
-// part of one cut at ASCII bytes is).
-Owned make_str(std::string_view text);
-// The same for a text that is made into a str again and again: `shape_memo`,
-// kept beside the text and 0 until the first call, holds what that call
-// learnt of it (its code points and its widest character), so that later
-// calls only copy or widen.
-Owned make_str(std::string_view text, std::uint64_t& shape_memo);
-
 void check_list(PyObject* object);  // list or subclass, else target "PyList"
 void check_dict(PyObject* object);  // dict or subclass, else target "PyDict"
 
@@ -62,6 +59,15 @@ void visit_sequence(PyObject* object, Reserve&& reserve, Visit&& visit);
 template <class MakeItem>
 Owned build_list(std::size_t size, MakeItem&& make_item);
 
+// Tuple building: a new tuple of the given items, in order.
+template <class... Items>
+Owned make_tuple(Items... items);
+
+// Tuple reading: the items of a tuple (or subclass) of exactly N items,
+// borrowed from it; nothing for any other object.
+template <std::size_t N>
+std::optional<std::array<PyObject*, N>> tuple_items(PyObject* object) noexcept;
+
 // Dict building.
 Owned make_dict();
 void dict_set(PyObject* dict, std::string_view key, Owned value);
@@ -72,6 +78,15 @@ void dict_set(PyObject* dict, std::string_view key, Owned value);
 // code run by a conversion can) ends the walk quietly after that visit.
 template <class Visit>
 void visit_dict(PyObject* dict, Visit&& visit);
+
+// The class of an object, as a new reference.
+inline Owned type_of(PyObject* object) noexcept {
+    return Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+}
+
+// An attribute of a module, imported first if it is not yet (the
+// interpreter's import, which looks in sys.modules before anything else).
+Owned module_attribute(const char* module, const char* name);
 
 // Index conversion through the integer-index protocol to an unsigned
 // 64-bit value; the interpreter's TypeError and OverflowError pass unchanged.
@@ -120,6 +135,28 @@ Owned build_list(std::size_t size, MakeItem&& make_item) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make_item(i).release());
     }
     return list;
+}
+
+template <class... Items>
+Owned make_tuple(Items... items) {
+    static_assert((std::is_same_v<Items, Owned> && ...), "tuple items are owned references");
+    Owned tuple = Owned::steal(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(Items))));
+    if (!tuple) throw_api_call_failed();
+    Py_ssize_t index = 0;
+    (PyTuple_SET_ITEM(tuple.get(), index++, items.release()), ...);
+    return tuple;
+}
+
+template <std::size_t N>
+std::optional<std::array<PyObject*, N>> tuple_items(PyObject* object) noexcept {
+    if (!PyTuple_Check(object) || PyTuple_GET_SIZE(object) != static_cast<Py_ssize_t>(N)) {
+        return std::nullopt;
+    }
+    std::array<PyObject*, N> items{};
+    for (std::size_t i = 0; i < N; ++i) {
+        items[i] = PyTuple_GET_ITEM(object, static_cast<Py_ssize_t>(i));
+    }
+    return items;
 }
 
 template <class Visit>

@@ -73,9 +73,9 @@ auto guarded_entry(Body&& body) noexcept {
 
 // A reader of an instance: body(const Record&) under a shared borrow.
 template <class Record, class Body>
-auto read_entry(PyObject* self, LazyClass& lazy_class, Body&& body) noexcept {
+auto read_entry(PyObject* self, const ClassSpec& spec, Body&& body) noexcept {
     return guarded_entry([&] {
-        Instance<Record>& instance = checked_self<Record>(self, lazy_class);
+        Instance<Record>& instance = checked_self<Record>(self, spec);
         SharedBorrow borrow(instance.borrow_flag);
         return body(std::as_const(instance.record));
     });
@@ -83,9 +83,9 @@ auto read_entry(PyObject* self, LazyClass& lazy_class, Body&& body) noexcept {
 
 // A writer of an instance: body(Record&) under the exclusive borrow.
 template <class Record, class Body>
-auto write_entry(PyObject* self, LazyClass& lazy_class, Body&& body) noexcept {
+auto write_entry(PyObject* self, const ClassSpec& spec, Body&& body) noexcept {
     return guarded_entry([&] {
-        Instance<Record>& instance = checked_self<Record>(self, lazy_class);
+        Instance<Record>& instance = checked_self<Record>(self, spec);
         ExclusiveBorrow borrow(instance.borrow_flag);
         return body(instance.record);
     });
@@ -105,10 +105,10 @@ inline void refuse_deletion(PyObject* value) {
 // out of the record; it is released last, once the borrow has ended, as its
 // release may run Python code that reaches the instance again.
 template <class Record, class Body>
-int setter_entry(PyObject* self, PyObject* value, LazyClass& lazy_class, Body&& body) noexcept {
+int setter_entry(PyObject* self, PyObject* value, const ClassSpec& spec, Body&& body) noexcept {
     return status_entry([&] {
         const Owned held = Owned::borrow(value);
-        Instance<Record>& instance = checked_self<Record>(self, lazy_class);
+        Instance<Record>& instance = checked_self<Record>(self, spec);
         Owned released_last;
         {
             ExclusiveBorrow borrow(instance.borrow_flag);

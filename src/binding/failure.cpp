@@ -50,8 +50,7 @@ Failure fetch_failure(SourceLocation where) {
     if (!pending.type) {
         return Failure::message(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
-    PyObject* panic = panic_exception_type();
-    if (panic != nullptr && pending.type.get() == panic) {
+    if (is_panic_exception_type(pending.type.get())) {
         resume_panic(std::move(pending.type), std::move(pending.value),
                      std::move(pending.traceback), where);
     }

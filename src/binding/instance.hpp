@@ -5,11 +5,13 @@
 // n > 0 shared borrows, -1 exclusive), then the class's native record.
 #pragma once
 
+#include <cassert>
 #include <new>
 #include <type_traits>
 #include <utility>
 
 #include "binding/class_object.hpp"
+#include "binding/convert.hpp"
 #include "binding/failure.hpp"
 
 namespace frasolet::binding {
@@ -23,11 +25,49 @@ struct Instance {
     static Instance* from(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
 };
 
-// The check of `self`: an instance of the class (or a subclass), else the
-// conversion error naming the class; then its layout.
+// The dealloc slot: untracks a collectable instance, releases the record, frees the memory through
+// the free slot of the object's own type and drops the instance's reference to that type (instances
+// of heap types own one).
 template <class Record>
-Instance<Record>& checked_self(PyObject* self, LazyClass& lazy_class) {
-    check_instance(self, lazy_class);
+void release_instance(PyObject* object) noexcept {
+    PyTypeObject* type = Py_TYPE(object);
+    // A collectable instance leaves the collector's lists before its record
+    // goes, so that a collection run by the release never visits it.
+    if (PyType_IS_GC(type)) PyObject_GC_UnTrack(object);
+    Instance<Record>::from(object)->record.~Record();
+    type->tp_free(object);
+    Py_DECREF(type);
+}
+
+// The check of `self` (and of fragment items): the object's class must be
+// made from a spec whose record is `Record`, or derive from one, else the
+// conversion error naming the class.
+//
+// Such a class is told by its dealloc slot, release_instance<Record>, which
+// no other class has (each destroys a record of its own type, so no linker
+// folds two into one): a subclass made in Python gets the interpreter's own
+// dealloc, so only for one are the bases walked. An entry on an exact
+// instance thus pays one load and one comparison, and needs neither its
+// module nor the module's state; and since the instance's layout is all that
+// the entry relies on, the test holds whichever interpreter made the class.
+template <class Record>
+bool has_record_class(PyTypeObject* type) noexcept {
+    constexpr destructor release = &release_instance<Record>;
+    if (type->tp_dealloc == release) return true;
+    PyObject* bases = type->tp_mro;  // ready types only; every instance's type is
+    if (bases == nullptr) return false;
+    const Py_ssize_t count = PyTuple_GET_SIZE(bases);
+    for (Py_ssize_t i = 1; i < count; ++i) {
+        if (reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(bases, i))->tp_dealloc == release) {
+            return true;
+        }
+    }
+    return false;
+}
+
+template <class Record>
+Instance<Record>& checked_self(PyObject* self, const ClassSpec& spec) {
+    if (!has_record_class<Record>(Py_TYPE(self))) throw_conversion_error(self, spec.name());
     return *Instance<Record>::from(self);
 }
 
@@ -93,6 +133,8 @@ Owned make_instance(PyTypeObject* type, Record&& record) {
 // as they were).
 template <class Record, class... Arguments>
 Owned make_exact_instance(PyTypeObject* type, std::size_t extra_bytes, Arguments&&... arguments) {
+    // A collected class's instances need the collector's header before them.
+    assert(!PyType_IS_GC(type) && "exact instances are made only of untracked classes");
     void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize) + extra_bytes);
     if (memory == nullptr) {
         PyErr_NoMemory();
@@ -103,20 +145,6 @@ Owned make_exact_instance(PyTypeObject* type, std::size_t extra_bytes, Arguments
     instance->borrow_flag = 0;
     new (&instance->record) Record(std::forward<Arguments>(arguments)...);
     return Owned::steal(object);
-}
-
-// The dealloc slot: untracks a collectable instance, releases the record, frees the memory through
-// the free slot of the object's own type and drops the instance's reference to that type (instances
-// of heap types own one).
-template <class Record>
-void release_instance(PyObject* object) noexcept {
-    PyTypeObject* type = Py_TYPE(object);
-    // A collectable instance leaves the collector's lists before its record
-    // goes, so that a collection run by the release never visits it.
-    if (PyType_IS_GC(type)) PyObject_GC_UnTrack(object);
-    Instance<Record>::from(object)->record.~Record();
-    type->tp_free(object);
-    Py_DECREF(type);
 }
 
 }  // namespace frasolet::binding

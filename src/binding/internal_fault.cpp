@@ -1,9 +1,11 @@
 #include "binding/internal_fault.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "binding/failure.hpp"
+#include "binding/module_state.hpp"
 
 namespace frasolet::binding {
 namespace {
@@ -15,8 +17,6 @@ constexpr const char* kPanicDoc =
     "Like SystemExit, this exception is derived from BaseException so that it will\n"
     "typically propagate all the way through the stack and cause the Python\n"
     "interpreter to exit.\n";
-
-PyObject* panic_type = nullptr;
 
 void write_diagnostic(const InternalFault& fault) noexcept {
     std::fprintf(stderr, "thread '<unnamed>' panicked at '%s', %s:%u:%u\n", fault.message.c_str(),
@@ -57,23 +57,41 @@ void raise_fault(const InternalFault& fault) noexcept {
     }
 }
 
+// Each interpreter has its own class (an exception class is an object of
+// the interpreter that made it), kept in the interpreter's dict under its
+// qualified name.
+constexpr const char* kPanicName = "pyo3_runtime.PanicException";
+
+// Borrowed: the interpreter's dict keeps it for the interpreter's life.
+PyObject* existing_panic_type() noexcept { return interpreter_value(kPanicName).get(); }
+
 PyObject* panic_exception_type() noexcept {
-    if (panic_type == nullptr) {
-        PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                                   PyExc_BaseException, nullptr);
-        if (made == nullptr) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        // Another thread may have made it while the interpreter ran code
-        // during the making: the first one stored stays.
-        if (panic_type == nullptr) {
-            panic_type = made;
-        } else {
-            Py_DECREF(made);
-        }
+    if (PyObject* existing = existing_panic_type()) return existing;
+    Owned made = Owned::steal(
+        PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr));
+    if (!made) {
+        PyErr_Clear();
+        return nullptr;
     }
-    return panic_type;
+    // Making the class runs Python code, so another thread may have stored
+    // one meanwhile: that one stays.
+    if (PyObject* existing = existing_panic_type()) return existing;
+    try {
+        if (!set_interpreter_value(kPanicName, made.get())) return nullptr;
+    } catch (...) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return made.get();
+}
+
+bool is_panic_exception_type(PyObject* type) noexcept {
+    // Only a class of that name can be it: the lookup is left for those.
+    if (!PyType_Check(type) ||
+        std::strcmp(reinterpret_cast<PyTypeObject*>(type)->tp_name, "PanicException") != 0) {
+        return false;
+    }
+    return type == existing_panic_type();
 }
 
 void throw_fault(std::string message, SourceLocation where) {

@@ -1,8 +1,8 @@
 // Internal faults: a broken invariant in native code (in practice the
 // interpreter failing to make an object the code treats as infallible). A
 // fault never crashes the interpreter: the entry that meets it writes one
-// diagnostic line to standard error and raises the process-wide
-// PanicException class, which derives from BaseException.
+// diagnostic line to standard error and raises the
+// interpreter's PanicException class, which derives from BaseException.
 #pragma once
 
 #include <string>
@@ -37,8 +37,10 @@ struct InternalFault {
 // resumed), then a PanicException with the fault's message.
 void raise_fault(const InternalFault& fault) noexcept;
 
-// The process-wide PanicException class, made on first need; null (with
-// the reason cleared) if the interpreter cannot make it.
+// The current interpreter's PanicException class, made on its first need;
+// borrowed, or null (with the reason cleared) if it cannot be made.
 PyObject* panic_exception_type() noexcept;
+// Whether `type` is the current interpreter's PanicException class.
+bool is_panic_exception_type(PyObject* type) noexcept;
 
 }  // namespace frasolet::binding

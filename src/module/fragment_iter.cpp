@@ -3,6 +3,7 @@
 #include "binding/class_object.hpp"
 #include "binding/entry.hpp"
 #include "binding/instance.hpp"
+#include "module/module_state.hpp"
 #include "module/prompt_fragment.hpp"
 
 namespace frasolet {
@@ -19,17 +20,17 @@ struct IteratorRecord {
 
 using IteratorObject = Instance<IteratorRecord>;
 
-LazyClass& iterator_class();
+extern const ClassSpec kSpec;
 
 PyObject* iterator_iter(PyObject* self) {
-    return read_entry<IteratorRecord>(self, iterator_class(),
+    return read_entry<IteratorRecord>(self, kSpec,
                                       [&](const IteratorRecord&) { return Owned::borrow(self); });
 }
 
 PyObject* iterator_next(PyObject* self) {
     bool exhausted = false;
     PyObject* next_object = object_entry([&] {
-        IteratorObject& instance = checked_self<IteratorRecord>(self, iterator_class());
+        IteratorObject& instance = checked_self<IteratorRecord>(self, kSpec);
         const RecordRef* next;
         {
             ExclusiveBorrow borrow(instance.borrow_flag);
@@ -41,8 +42,9 @@ PyObject* iterator_next(PyObject* self) {
             next = &(*state.records)[state.position++];
         }
         // The list stays whole while the iterator lives, and making the
-        // object runs no Python code.
-        return new_fragment_object(*next);
+        // object runs no Python code. The class has no subclasses: its
+        // module is found at once.
+        return new_fragment_object(state_of_class(Py_TYPE(self)).fragment_class, *next);
     });
     // Every iteration ends here, so the end is reported without a native
     // throw, which costs far more than the rest of the call.
@@ -60,23 +62,30 @@ const PyType_Slot kSlots[] = {
 };
 
 const ClassSpec kSpec{
-    .module = nullptr,  // shown as builtins.PromptFragmentIter
-    .name = "PromptFragmentIter",
+    .qualified_name = "builtins.PromptFragmentIter",  // shown without a module
     .instance_size = sizeof(IteratorObject),
     .subclassing = Subclassing::refused,
     .collection = Collection::none,  // holds no Python object
     .slots = kSlots,
 };
 
-LazyClass& iterator_class() {
-    static LazyClass lazy(kSpec);
-    return lazy;
+// The class is made on first need, into the state of `module`.
+PyTypeObject* iterator_class(PyObject* module) {
+    ModuleState& state = state_of_module(module);
+    if (state.iterator_class != nullptr) return state.iterator_class;
+    Owned made = make_class(kSpec, module);
+    // Making a class can run Python code; if another thread stored one
+    // meanwhile, that one stays.
+    if (state.iterator_class == nullptr) {
+        state.iterator_class = reinterpret_cast<PyTypeObject*>(made.release());
+    }
+    return state.iterator_class;
 }
 
 }  // namespace
 
-Owned new_fragment_iterator(SharedRecordList records) {
-    return make_instance(iterator_class().get(), IteratorRecord{std::move(records), 0});
+Owned new_fragment_iterator(PyObject* module, SharedRecordList records) {
+    return make_instance(iterator_class(module), IteratorRecord{std::move(records), 0});
 }
 
 }  // namespace frasolet

@@ -8,8 +8,9 @@
 namespace frasolet {
 
 // A new iterator over `records`, positioned at the first. Its class is made
-// on the first call. If the instance cannot be allocated, the interpreter's
-// error is thrown.
-binding::Owned new_fragment_iterator(SharedRecordList records);
+// for `module` (the module whose classes the template's is of) on the first
+// call there. If the instance cannot be allocated, the interpreter's error
+// is thrown.
+binding::Owned new_fragment_iterator(PyObject* module, SharedRecordList records);
 
 }  // namespace frasolet

@@ -1,79 +1,175 @@
-// The module's one exported entry and its initialisation body.
+// The module's one exported entry, its definition and its initialisation.
+//
+// Initialisation is multi-phase: the entry hands the interpreter the
+// definition, the interpreter makes a module object with its own state for
+// every import and runs the exec slot on it. Each interpreter so gets its own
+// class objects and can run on its own GIL.
+#include <mutex>
+
 #include "binding/entry.hpp"
+#include "binding/internal_fault.hpp"
 #include "binding/module_registration.hpp"
+#include "binding/module_state.hpp"
 #include "core/allocator.hpp"
+#include "module/module_state.hpp"
 #include "module/parse_operation.hpp"
 #include "module/prompt_fragment.hpp"
 #include "module/prompt_template.hpp"
+
+#ifndef FRASOLET_VERSION
+#error "the build defines FRASOLET_VERSION, the version written in pyproject.toml"
+#endif
 
 namespace frasolet {
 namespace {
 
 using namespace binding;
 
-constexpr const char* kVersion = "0.4.0";
 constexpr Parameters kParseParameters{.function = "parse", .names = {"template"}, .required = 1};
 
-PyObject* module_parse(PyObject*, PyObject* const* arguments, Py_ssize_t count, PyObject* names) {
-    return object_entry([&] { return parse_operation(kParseParameters, arguments, count, names); });
+// Bound to its module object, which the interpreter passes as `self`.
+PyObject* module_parse(PyObject* module, PyObject* const* arguments, Py_ssize_t count,
+                       PyObject* names) {
+    return object_entry([&] {
+        return parse_operation(state_of_module(module).fragment_class, kParseParameters, arguments,
+                               count, names);
+    });
 }
 
 PyMethodDef parse_record = {"parse", as_method(module_parse), METH_FASTCALL | METH_KEYWORDS,
                             kParseDoc};
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "frasolet",
-    "Frasolet Module",
-    0,        // no per-module state; not -1, see refuse_unsupported_interpreter
-    nullptr,  // no method table: parse is added by the body below
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
 
 // The core allocates through the interpreter's memory allocator, so that its
 // memory shows in the interpreter's accounting and fails where it fails.
 // The core only allocates and frees while the interpreter lock is held (every
 // entry holds it throughout), so the object-sized blocks it makes most (option
 // lists, texts past the inline size) come from the interpreter's small-block
-// pools instead of the process heap.
+// pools instead of the process heap; with a GIL per interpreter those pools
+// are the interpreter's own, and a record is freed by the interpreter whose
+// object owns it. The hooks are process-wide: set once, by the first import
+// in any interpreter, while two interpreters may be importing at once.
 void route_core_memory() {
-    static bool routed = false;
-    if (routed) return;
-    set_memory_hooks({PyMem_Malloc, PyMem_Free});
-    routed = true;
+    static std::once_flag routed;
+    std::call_once(routed, [] { set_memory_hooks({PyMem_Malloc, PyMem_Free}); });
 }
 
-// The class objects are made once per process and shared by every
-// interpreter. From 3.12 on, a sub-interpreter numbers type versions on its
-// own, so one of its classes can carry the version of a shared class and its
-// attribute caches then mistake one for the other: such interpreters are
-// refused. The definition keeps per-module state at 0 (not -1) so that this
-// body runs, and checks, in every interpreter that imports the module.
-void refuse_unsupported_interpreter() {
-#if PY_VERSION_HEX >= 0x030C0000
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        throw_message(PyExc_ImportError,
-                      "frasolet cannot be used in sub-interpreters on this Python version");
-    }
+// The classes of an interpreter are made by its first import and shared by
+// every later module object of that interpreter: an import after
+// `del sys.modules["frasolet"]` must give the very same classes, or instances
+// made before it would fail the checks of the new module's entries (pickle,
+// isinstance). The interpreter's dict remembers that first module through a
+// weak reference, so that it adds nothing to what keeps the module alive:
+// the classes hold their module, and the module its classes, and that cycle
+// is freed by the collector like every other module's. While the weak
+// reference lives, some class or instance can still be reached; once it is
+// dead, nothing made by the old classes is left to tell new classes apart.
+constexpr const char* kFirstModuleKey = "frasolet.module";
+
+Owned first_module() {
+    Owned reference = interpreter_value(kFirstModuleKey);
+    if (!reference) return Owned();
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* module = nullptr;
+    if (PyWeakref_GetRef(reference.get(), &module) < 0) throw_fetched();
+    return Owned::steal(module);
+#else
+    PyObject* module = PyWeakref_GetObject(reference.get());
+    if (module == nullptr) throw_fetched();
+    return Owned::borrow(module == Py_None ? nullptr : module);
 #endif
 }
 
-Owned initialise() {
-    refuse_unsupported_interpreter();
-    route_core_memory();
-    Owned module = Owned::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
-    if (!module) throw_fetched();
-    add_text_attribute(module.get(), "__version__", kVersion);
-    add_function(module.get(), make_module_function(&parse_record, module.get()).get());
-    add_class(module.get(), "PromptFragment", prompt_fragment_type());
-    add_class(module.get(), "PromptTemplate", prompt_template_type());
-    return module;
+}  // namespace
+
+ModuleState& current_interpreter_state() {
+    const Owned first = first_module();
+    // The caller's class holds that module (and so the weak reference) alive.
+    if (!first) throw_fault("no frasolet module in this interpreter");
+    return state_of_module(first.get());
 }
 
+namespace {
+
+void remember_first_module(PyObject* module) {
+    Owned reference = Owned::steal(PyWeakref_NewRef(module, nullptr));
+    if (!reference) throw_fetched();
+    // Without the interpreter's dict, each import makes classes of its own.
+    set_interpreter_value(kFirstModuleKey, reference.get());
+}
+
+// A class of the first module's state, or else one made for `module`.
+PyTypeObject* share_or_make(PyTypeObject* shared, const ClassSpec& spec, PyObject* module) {
+    if (shared != nullptr) {
+        Py_INCREF(shared);
+        return shared;
+    }
+    return reinterpret_cast<PyTypeObject*>(make_class(spec, module).release());
+}
+
+void execute(PyObject* module) {
+    route_core_memory();
+    ModuleState& state = state_of_module(module);
+    const Owned first = first_module();
+    const ModuleState* shared = first ? &state_of_module(first.get()) : nullptr;
+    if (!first) remember_first_module(module);
+    add_text_attribute(module, "__version__", FRASOLET_VERSION);
+    add_function(module, make_module_function(&parse_record, module).get());
+    state.fragment_class =
+        share_or_make(shared ? shared->fragment_class : nullptr, prompt_fragment_spec(), module);
+    add_class(module, "PromptFragment", state.fragment_class);
+    state.template_class =
+        share_or_make(shared ? shared->template_class : nullptr, prompt_template_spec(), module);
+    add_class(module, "PromptTemplate", state.template_class);
+}
+
+int execute_slot(PyObject* module) {
+    return status_entry([&] { execute(module); });
+}
+
+// `visit` and `arg` are the names Py_VISIT uses.
+int traverse_state(PyObject* module, visitproc visit, void* arg) {
+    const ModuleState& state = state_of_module(module);
+    Py_VISIT(state.fragment_class);
+    Py_VISIT(state.template_class);
+    Py_VISIT(state.iterator_class);
+    return 0;
+}
+
+int clear_state(PyObject* module) {
+    ModuleState& state = state_of_module(module);
+    Py_CLEAR(state.fragment_class);
+    Py_CLEAR(state.template_class);
+    Py_CLEAR(state.iterator_class);
+    return 0;
+}
+
+void free_state(void* module) { clear_state(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(execute_slot)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Nothing is shared between interpreters but constant tables and the
+    // core's allocation hooks (set once, above). Free-threaded builds are not
+    // declared (no Py_mod_gil): docs/development.md says what they would need.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
 }  // namespace
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "frasolet",
+    "Frasolet Module",
+    sizeof(ModuleState),
+    nullptr,  // no method table: parse is added by the exec slot, after __version__
+    module_slots,
+    traverse_state,
+    clear_state,
+    free_state,
+};
+
 }  // namespace frasolet
 
-PyMODINIT_FUNC PyInit_frasolet() { return frasolet::binding::object_entry(frasolet::initialise); }
+PyMODINIT_FUNC PyInit_frasolet() { return PyModuleDef_Init(&frasolet::module_definition); }

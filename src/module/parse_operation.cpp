@@ -27,14 +27,15 @@ SharedRecordList parse_or_raise(std::string_view text) {
     return share_records(std::move(records.records));
 }
 
-Owned parse_operation(const Parameters& parameters, PyObject* const* arguments,
-                      Py_ssize_t positional_count, PyObject* keyword_names) {
+Owned parse_operation(PyTypeObject* fragment_class, const Parameters& parameters,
+                      PyObject* const* arguments, Py_ssize_t positional_count,
+                      PyObject* keyword_names) {
     const BoundArguments bound =
         bind_vector(parameters, arguments, positional_count, keyword_names);
     const std::string_view text =
         convert_argument("template", [&] { return text_view(bound[0].get()); });
     // The objects are made while the text is read, each record in place.
-    FragmentObjects objects(text.size());
+    FragmentObjects objects(fragment_class, text.size());
     RecordSink sink(objects);
     if (std::optional<ParseFailure> failure = parse_pieces(text, sink)) {
         throw_message(PyExc_OSError, failure->message());

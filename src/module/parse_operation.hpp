@@ -18,8 +18,9 @@ extern const char* const kParseDoc;
 SharedRecordList parse_or_raise(std::string_view text);
 
 // Binds `template` against `parameters` (which name the entry in binding
-// errors), parses it and builds the list.
-binding::Owned parse_operation(const binding::Parameters& parameters, PyObject* const* arguments,
-                               Py_ssize_t positional_count, PyObject* keyword_names);
+// errors), parses it and builds the list of instances of `fragment_class`.
+binding::Owned parse_operation(PyTypeObject* fragment_class, const binding::Parameters& parameters,
+                               PyObject* const* arguments, Py_ssize_t positional_count,
+                               PyObject* keyword_names);
 
 }  // namespace frasolet

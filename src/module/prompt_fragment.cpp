@@ -7,6 +7,7 @@
 #include "binding/class_object.hpp"
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
+#include "module/module_state.hpp"
 #include "module/parse_operation.hpp"
 #include "module/records.hpp"
 
@@ -34,19 +35,19 @@ constexpr Parameters kGetStateParameters{.owner = kClassName, .function = "__get
 constexpr Parameters kSetStateParameters{
     .owner = kClassName, .function = "__setstate__", .names = {"state"}, .required = 1};
 
-LazyClass& fragment_class();
+extern const ClassSpec kSpec;
 
 // A reader: body(const SharedRecord&) under a shared borrow.
 template <class Body>
 auto read_fragment(PyObject* self, Body&& body) noexcept {
-    return read_entry<RecordRef>(self, fragment_class(),
+    return read_entry<RecordRef>(self, kSpec,
                                  [&](const RecordRef& record) { return body(record.get()); });
 }
 
 // A field setter: body(RecordRef&, value) replaces the record.
 template <class Body>
 int set_fragment_field(PyObject* self, PyObject* value, Body&& body) noexcept {
-    return setter_entry<RecordRef>(self, value, fragment_class(), std::forward<Body>(body));
+    return setter_entry<RecordRef>(self, value, kSpec, std::forward<Body>(body));
 }
 
 // ---- constructor and static method ---------------------------------------
@@ -68,7 +69,10 @@ PyObject* fragment_new(PyTypeObject* type, PyObject* arguments, PyObject* keywor
 }
 
 PyObject* fragment_parse(PyObject*, PyObject* const* arguments, Py_ssize_t count, PyObject* names) {
-    return object_entry([&] { return parse_operation(kParseParameters, arguments, count, names); });
+    return object_entry([&] {
+        return parse_operation(current_interpreter_state().fragment_class, kParseParameters,
+                               arguments, count, names);
+    });
 }
 
 // ---- state ---------------------------------------------------------------
@@ -112,7 +116,7 @@ void apply_state(RecordRef& record, PyObject* state) {
 
 PyObject* fragment_setstate(PyObject* self, PyObject* const* arguments, Py_ssize_t count,
                             PyObject* names) {
-    return write_entry<RecordRef>(self, fragment_class(), [&](RecordRef& record) {
+    return write_entry<RecordRef>(self, kSpec, [&](RecordRef& record) {
         const BoundArguments bound = bind_vector(kSetStateParameters, arguments, count, names);
         apply_state(record, bound[0].get());
         return Owned::borrow(Py_None);
@@ -185,32 +189,27 @@ const PyType_Slot kSlots[] = {
 };
 
 const ClassSpec kSpec{
-    .module = "frasolet",
-    .name = kClassName,
+    .qualified_name = "frasolet.PromptFragment",
     .instance_size = sizeof(FragmentObject),
     .subclassing = Subclassing::allowed,
     .collection = Collection::none,  // holds no Python object
     .slots = kSlots,
 };
 
-LazyClass& fragment_class() {
-    static LazyClass lazy(kSpec);
-    return lazy;
-}
-
 }  // namespace
 
-PyTypeObject* prompt_fragment_type() { return fragment_class().get(); }
+const ClassSpec& prompt_fragment_spec() noexcept { return kSpec; }
 
 namespace {
 
-// A new exact instance holding a reference to `record`, with `extra_bytes`
-// after it (room for a record to be built there).
-Owned allocate_fragment_object(std::size_t extra_bytes, const RecordRef& record) {
+// A new instance of exactly `fragment_class` holding a reference to
+// `record`, with `extra_bytes` after it (room for a record to be built there).
+Owned allocate_fragment_object(PyTypeObject* fragment_class, std::size_t extra_bytes,
+                               const RecordRef& record) {
     static_assert(sizeof(FragmentObject) % alignof(SharedRecord) == 0,
                   "a record built after the instance must be aligned");
     try {
-        return make_exact_instance<RecordRef>(prompt_fragment_type(), extra_bytes, record);
+        return make_exact_instance<RecordRef>(fragment_class, extra_bytes, record);
     } catch (Failure& failure) {
         std::move(failure).restore();
         PyErr_PrintEx(0);
@@ -220,14 +219,17 @@ Owned allocate_fragment_object(std::size_t extra_bytes, const RecordRef& record)
 
 }  // namespace
 
-Owned new_fragment_object(const RecordRef& record) { return allocate_fragment_object(0, record); }
-
-Owned fragments_to_python(std::span<const RecordRef> records) {
-    return build_list(records.size(),
-                      [&](std::size_t i) { return new_fragment_object(records[i]); });
+Owned new_fragment_object(PyTypeObject* fragment_class, const RecordRef& record) {
+    return allocate_fragment_object(fragment_class, 0, record);
 }
 
-FragmentObjects::FragmentObjects(std::size_t text_size) {
+Owned fragments_to_python(PyTypeObject* fragment_class, std::span<const RecordRef> records) {
+    return build_list(records.size(),
+                      [&](std::size_t i) { return new_fragment_object(fragment_class, records[i]); });
+}
+
+FragmentObjects::FragmentObjects(PyTypeObject* fragment_class, std::size_t text_size)
+    : fragment_class_(fragment_class) {
     // A guess of one fragment per 4 bytes, within a bound: short prompts
     // have one every 6 or 7, and a guess too small costs a regrowth on the
     // templates parsed most often. The array lives only for the call.
@@ -242,7 +244,7 @@ FragmentObjects::~FragmentObjects() {
 // The record goes right after the instance, in the same block: one
 // allocation per fragment, and nothing more to free.
 void FragmentObjects::add(std::string_view string, SharedRecord::OptionSpans options) {
-    Owned object = allocate_fragment_object(SharedRecord::size_of(string, options), RecordRef());
+    Owned object = allocate_fragment_object(fragment_class_, SharedRecord::size_of(string, options), RecordRef());
     void* tail = reinterpret_cast<char*>(object.get()) + sizeof(FragmentObject);
     FragmentObject::from(object.get())->record =
         RecordRef::adopt(SharedRecord::build_in(tail, string, options));
@@ -271,7 +273,7 @@ Owned FragmentObjects::into_list() {
 }
 
 RecordRef extract_fragment(PyObject* object) {
-    FragmentObject& instance = checked_self<RecordRef>(object, fragment_class());
+    FragmentObject& instance = checked_self<RecordRef>(object, kSpec);
     SharedBorrow borrow(instance.borrow_flag);
     return instance.record.share();
 }

@@ -14,25 +14,28 @@ namespace frasolet {
 
 using FragmentObject = binding::Instance<RecordRef>;
 
-PyTypeObject* prompt_fragment_type();
+// What the class object is made from, once per interpreter.
+const binding::ClassSpec& prompt_fragment_spec() noexcept;
 
-// A new instance of exactly PromptFragment sharing `record`. The module
-// treats this as infallible: if the instance cannot be made, the call ends
-// in an internal fault.
-binding::Owned new_fragment_object(const RecordRef& record);
+// A new instance of exactly `fragment_class` (the PromptFragment class of
+// the caller's interpreter) sharing `record`. The module treats this as
+// infallible: if the instance cannot be made, the call ends in an internal
+// fault.
+binding::Owned new_fragment_object(PyTypeObject* fragment_class, const RecordRef& record);
 
 // A new list of new PromptFragment objects, one per record, in order, each
 // sharing its record.
-binding::Owned fragments_to_python(std::span<const RecordRef> records);
+binding::Owned fragments_to_python(PyTypeObject* fragment_class,
+                                   std::span<const RecordRef> records);
 
 // Where a parse's records live when the module parses: each built inside a
 // new PromptFragment, made as the parse goes (RecordSink<FragmentObjects>
 // does the merging). The objects not yet handed on are released with this.
 class FragmentObjects {
 public:
-    // `text_size` is the length of the template, from which it guesses how
-    // many objects it will hold.
-    explicit FragmentObjects(std::size_t text_size);
+    // The objects are of exactly `fragment_class`. `text_size` is the length
+    // of the template, from which it guesses how many objects it will hold.
+    FragmentObjects(PyTypeObject* fragment_class, std::size_t text_size);
     FragmentObjects(const FragmentObjects&) = delete;
     FragmentObjects& operator=(const FragmentObjects&) = delete;
     ~FragmentObjects();
@@ -47,6 +50,7 @@ public:
 private:
     void add(std::string_view string, SharedRecord::OptionSpans options);
 
+    PyTypeObject* fragment_class_;
     List<PyObject*> objects_;  // strong references
 };
 

@@ -10,6 +10,7 @@
 #include "binding/instance.hpp"
 #include "core/template_text.hpp"
 #include "module/fragment_iter.hpp"
+#include "module/module_state.hpp"
 #include "module/parse_operation.hpp"
 #include "module/prompt_fragment.hpp"
 #include "module/records.hpp"
@@ -36,24 +37,25 @@ constexpr Parameters kParseParameters{
 constexpr Parameters kGetStateParameters{.owner = kClassName, .function = "__getstate__"};
 constexpr Parameters kSetStateParameters{
     .owner = kClassName, .function = "__setstate__", .names = {"state"}, .required = 1};
+constexpr Parameters kReduceParameters{.owner = kClassName, .function = "__reduce__"};
 
 struct TemplateRecord {
-    Owned tokenizer;             // never null (None once the collector cleared it)
+    Owned tokenizer;         // never null (None once the collector cleared it)
     SharedRecordList fragments;  // never null; replaced only as a whole
 };
 
 using TemplateObject = Instance<TemplateRecord>;
 
-LazyClass& template_class();
+extern const ClassSpec kSpec;
 
 template <class Body>
 auto read_template(PyObject* self, Body&& body) noexcept {
-    return read_entry<TemplateRecord>(self, template_class(), std::forward<Body>(body));
+    return read_entry<TemplateRecord>(self, kSpec, std::forward<Body>(body));
 }
 
 template <class Body>
 int set_template_field(PyObject* self, PyObject* value, Body&& body) noexcept {
-    return setter_entry<TemplateRecord>(self, value, template_class(), std::forward<Body>(body));
+    return setter_entry<TemplateRecord>(self, value, kSpec, std::forward<Body>(body));
 }
 
 // The text form as a new str: the fragments' text forms are written into one
@@ -83,7 +85,10 @@ PyObject* template_new(PyTypeObject* type, PyObject* arguments, PyObject* keywor
 }
 
 PyObject* template_parse(PyObject*, PyObject* const* arguments, Py_ssize_t count, PyObject* names) {
-    return object_entry([&] { return parse_operation(kParseParameters, arguments, count, names); });
+    return object_entry([&] {
+        return parse_operation(current_interpreter_state().fragment_class, kParseParameters,
+                               arguments, count, names);
+    });
 }
 
 // ---- state ---------------------------------------------------------------
@@ -100,15 +105,47 @@ PyObject* template_getstate(PyObject* self, PyObject* const* arguments, Py_ssize
 
 PyObject* template_setstate(PyObject* self, PyObject* const* arguments, Py_ssize_t count,
                             PyObject* names) {
-    return write_entry<TemplateRecord>(self, template_class(), [&](TemplateRecord& record) {
+    Owned released_last;  // an old tokenizer's release may run Python code that reaches `self`
+    return write_entry<TemplateRecord>(self, kSpec, [&](TemplateRecord& record) {
         const BoundArguments bound = bind_vector(kSetStateParameters, arguments, count, names);
         PyObject* state = bound[0].get();
+        if (const auto saved = tuple_items<2>(state)) {
+            // The state of __reduce__: all of it applies, or none.
+            const auto [fragments, tokenizer] = *saved;
+            record.fragments =
+                share_records(to_native_list<RecordRef>(fragments, extract_fragment));
+            released_last = std::exchange(record.tokenizer, Owned::borrow(tokenizer));
+            return Owned::borrow(Py_None);
+        }
         check_dict(state);
         // Each "template" item replaces the fragments as soon as it parses.
         visit_dict(state, [&](PyObject* key, PyObject* value) {
             if (text_view(key) == "template") record.fragments = parse_or_raise(text_view(value));
         });
         return Owned::borrow(Py_None);
+    });
+}
+
+// Pickling and copying. The text form of __getstate__ cannot carry every
+// template (escaped brackets come back as placeholders, adjacent text
+// fragments merge) and leaves the tokenizer out, so pickle and copy go
+// through this instead: copyreg.__newobj__(cls, None, None) makes an empty
+// instance of the same class, and __setstate__((fragments, tokenizer)) fills
+// it with the fragments as PromptFragment objects and the tokenizer. The
+// tokenizer travels in the state rather than in the arguments so that one
+// that leads back to its template is restored too: pickle and deepcopy know
+// the new object before they read its state.
+PyObject* template_reduce(PyObject* self, PyObject* const* arguments, Py_ssize_t count,
+                          PyObject* names) {
+    return read_template(self, [&](const TemplateRecord& record) {
+        bind_vector(kReduceParameters, arguments, count, names);
+        Owned make_empty = module_attribute("copyreg", "__newobj__");
+        Owned empty_arguments =
+            make_tuple(type_of(self), Owned::borrow(Py_None), Owned::borrow(Py_None));
+        Owned state = make_tuple(
+            fragments_to_python(state_of_class(Py_TYPE(self)).fragment_class, *record.fragments),
+            Owned::borrow(record.tokenizer.get()));
+        return make_tuple(std::move(make_empty), std::move(empty_arguments), std::move(state));
     });
 }
 
@@ -129,8 +166,8 @@ int set_tokenizer(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* get_fragments(PyObject* self, void*) {
-    return read_template(self, [](const TemplateRecord& record) {
-        return fragments_to_python(*record.fragments);
+    return read_template(self, [&](const TemplateRecord& record) {
+        return fragments_to_python(state_of_class(Py_TYPE(self)).fragment_class, *record.fragments);
     });
 }
 
@@ -149,8 +186,8 @@ PyObject* template_str(PyObject* self) {
 }
 
 PyObject* template_iter(PyObject* self) {
-    return read_template(self, [](const TemplateRecord& record) {
-        return new_fragment_iterator(record.fragments);
+    return read_template(self, [&](const TemplateRecord& record) {
+        return new_fragment_iterator(module_of_class(Py_TYPE(self)), record.fragments);
     });
 }
 
@@ -166,7 +203,8 @@ PyObject* template_subscript(PyObject* self, PyObject* key) {
         if (index >= record.fragments->size()) {
             throw_message(PyExc_IndexError, "PromptTemplate index out of range");
         }
-        return new_fragment_object((*record.fragments)[static_cast<std::size_t>(index)]);
+        return new_fragment_object(state_of_class(Py_TYPE(self)).fragment_class,
+                                   (*record.fragments)[static_cast<std::size_t>(index)]);
     });
 }
 
@@ -198,6 +236,7 @@ PyMethodDef kMethods[] = {
     {"parse", as_method(template_parse), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kParseDoc},
     {"__getstate__", as_method(template_getstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__setstate__", as_method(template_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__reduce__", as_method(template_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -226,8 +265,7 @@ const PyType_Slot kSlots[] = {
 };
 
 const ClassSpec kSpec{
-    .module = "frasolet",
-    .name = kClassName,
+    .qualified_name = "frasolet.PromptTemplate",
     .instance_size = sizeof(TemplateObject),
     .subclassing = Subclassing::allowed,
     // The tokenizer is any Python object, and one that keeps its templates
@@ -236,13 +274,8 @@ const ClassSpec kSpec{
     .slots = kSlots,
 };
 
-LazyClass& template_class() {
-    static LazyClass lazy(kSpec);
-    return lazy;
-}
-
 }  // namespace
 
-PyTypeObject* prompt_template_type() { return template_class().get(); }
+const ClassSpec& prompt_template_spec() noexcept { return kSpec; }
 
 }  // namespace frasolet

@@ -2,10 +2,11 @@
 // beside a tokenizer object that is only kept, never called.
 #pragma once
 
-#include "binding/python.hpp"
+#include "binding/class_object.hpp"
 
 namespace frasolet {
 
-PyTypeObject* prompt_template_type();
+// What the class object is made from, once per interpreter.
+const binding::ClassSpec& prompt_template_spec() noexcept;
 
 }  // namespace frasolet

@@ -22,9 +22,12 @@ The operations are the table ``OPERATIONS`` below; the tests parametrize over
 its names.
 """
 
+import copy
+import copyreg
 import dataclasses
 import gc
 import json
+import pickle
 import re
 import sys
 from typing import Any, Callable, Optional
@@ -476,6 +479,44 @@ op("template_setstate_partial", lambda: T.__setstate__(STATE_PARTIAL), changes=T
 op("template_setstate_not_dict", lambda: T.__setstate__([]),
    expected=(TypeError, "'list' object cannot be converted to 'PyDict'"),
    after=fragments_unchanged)
+
+def tokenizer_pair_after(verdict):
+    # Fragments and tokenizer are replaced together, or neither is.
+    now = (shapes(T), T.tokenizer)
+    if verdict == "expected":
+        assert now == (NEW_SHAPES, TOK2), now
+    else:
+        assert now in ((T_SHAPES, TOK), (NEW_SHAPES, TOK2)), now
+    T.fragments = ORIGINAL
+    T.tokenizer = TOK
+
+
+STATE_TUPLE = (NEW_LIST, TOK2)
+op("template_setstate_tuple", lambda: T.__setstate__(STATE_TUPLE), changes=True,
+   check=is_(None), after=tokenizer_pair_after, watched=(STATE_TUPLE, NEW_LIST, TOK2))
+
+
+def reduced(value):
+    make_empty, arguments, (fragments, tokenizer) = value
+    assert make_empty is copyreg.__newobj__ and arguments == (PromptTemplate, None, None)
+    assert shapes_of(fragments) == T_SHAPES and tokenizer is TOK
+
+
+def copied_with(tokenizer_check):
+    def check(value):
+        assert type(value) is PromptTemplate and value is not T
+        assert shapes(value) == T_SHAPES, shapes(value)
+        assert tokenizer_check(value.tokenizer)
+        value.fragments = NEW_LIST
+    return check
+
+
+op("template_reduce", lambda: T.__reduce__(), check=reduced)
+op("template_copy", lambda: copy.copy(T), check=copied_with(lambda tok: tok is TOK))
+# No deep copy here: under refused allocations the copy module's own Python
+# code can bring the interpreter down while it normalises a MemoryError.
+op("template_pickle_round_trip", lambda: pickle.loads(pickle.dumps(T)),
+   check=copied_with(lambda tok: type(tok) is Token and tok is not TOK))
 
 op("template_str", lambda: str(T), check=equal_to(T_STR, str))
 op("template_repr", lambda: repr(T), check=equal_to(T_STR, str))

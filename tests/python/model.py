@@ -12,8 +12,8 @@ has two layers.
 * The objects: ``FragmentModel``, ``TemplateModel`` and ``IteratorModel``
   have the same Python surface as ``PromptFragment``, ``PromptTemplate`` and
   ``PromptFragmentIter`` (constructors, properties, ``__getstate__`` and
-  ``__setstate__``, ``str``, ``repr``, ``hash``, ``len``, indexing,
-  iteration, pickling) and raise the same exceptions with the same messages,
+  ``__setstate__``, ``__reduce__``, ``str``, ``repr``, ``hash``, ``len``,
+  indexing, iteration, pickling) and raise the same exceptions with the same messages,
   in the same order of checks, including the borrow flag that refuses
   re-entry from Python code run by a conversion.  Tests drive a real object
   and its model with the same operations and compare what comes out.
@@ -22,12 +22,14 @@ Where the rules leave a choice to the implementation (an index at or past
 the end), the model follows the choice the module documents: ``IndexError``.
 """
 
+import copyreg
 import ctypes
 import operator
 import re
 
 __all__ = [
     "parse",
+    "read_length",
     "text_form",
     "representation",
     "siphash13",
@@ -99,6 +101,15 @@ def parse(text):
     Adjacent text (runs and escapes) merges into one fragment.  The parse
     stops silently at the first position where no piece matches.
     """
+    return _read(text)[0]
+
+
+def read_length(text):
+    """How many characters of ``text`` the parse reads before it stops."""
+    return _read(text)[1]
+
+
+def _read(text):
     fragments = []
     pending = []  # pieces of the text fragment being built, joined once
 
@@ -131,7 +142,7 @@ def parse(text):
         pending.append(run.group())
         pos = run.end()
     flush()
-    return fragments
+    return fragments, pos
 
 
 def text_form(string, options):
@@ -590,11 +601,22 @@ class TemplateModel(_ModelObject):
         with self._exclusive():
             (state,) = bind("PromptTemplate", "__setstate__", ("state",), 1, args,
                             keywords.items())
+            if isinstance(state, tuple) and len(state) == 2:
+                fragments, tokenizer = state
+                self._fragments = to_list(fragments, _extract_fragment)
+                self._tokenizer = tokenizer
+                return None
             check_dict(state)
             for key, value in dict.items(state):
                 if to_text(key) == "template":
                     self._fragments = parse(to_text(value))
         return None
+
+    def __reduce__(self, /, *args, **keywords):
+        with self._shared():
+            bind("PromptTemplate", "__reduce__", (), 0, args, keywords.items())
+            fragments = [FragmentModel._make(s, o) for s, o in self._fragments]
+            return copyreg.__newobj__, (type(self), None, None), (fragments, self._tokenizer)
 
     def __str__(self):
         with self._shared():

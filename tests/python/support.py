@@ -65,6 +65,21 @@ def raises_exactly(exc_type, message, func, *args, **kwargs):
     return caught
 
 
+def interpreter_message(exc_type, func, *args):
+    """The text of the ``exc_type`` that the interpreter raises from ``func(*args)``.
+
+    For errors of the interpreter's own protocols, which the module passes on
+    unchanged: their wording differs between versions (3.15 reworded those of
+    ``iter()`` and ``__index__``).
+    """
+    try:
+        func(*args)
+    except exc_type as error:
+        assert type(error) is exc_type, f"{type(error).__name__}: {error!r}"
+        return str(error)
+    raise AssertionError(f"{func!r} raised nothing, expected {exc_type.__name__}")
+
+
 # ------------------------------------------------------------ objects written in Python
 
 class Token:

@@ -13,11 +13,13 @@ The number of examples per test is ``FRASOLET_HYPOTHESIS_EXAMPLES`` (default
 ``bash scripts/hardening.sh long-differential`` runs a million and more.
 """
 
+import doctest
 import os
 import pickle
+from pathlib import Path
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import frasolet
@@ -238,3 +240,27 @@ def test_template_from_fragments_matches_model(records, tokenizer):
     real.__setstate__(real.__getstate__())
     reference.__setstate__(reference.__getstate__())
     check_template(real, reference)
+
+
+def readme_reads_whole():
+    """The README's ``reads_whole``, taken from its text."""
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+    for snippet in doctest.DocTestParser().get_examples(readme):
+        if snippet.source.startswith("def reads_whole("):
+            namespace = {"frasolet": frasolet}
+            exec(snippet.source, namespace)
+            return namespace["reads_whole"]
+    raise AssertionError("README.md defines no reads_whole")
+
+
+reads_whole = readme_reads_whole()
+
+
+@DIFFERENTIAL
+@given(text=templates)
+# Cut short right after an [end] of its own; an escape that the appended
+# placeholder would complete.
+@example(text="[end]] cut")
+@example(text="[a]\\")
+def test_readme_check_tells_whether_the_whole_template_is_read(text):
+    assert reads_whole(text) == (model.read_length(text) == len(text))

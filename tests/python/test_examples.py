@@ -3,7 +3,6 @@
 
 import doctest
 import importlib
-import re
 import subprocess
 import sys
 from pathlib import Path
@@ -84,48 +83,52 @@ def pipeline(examples_importable):
     return importlib.import_module("tokenizer_pipeline")
 
 
+@pytest.fixture(scope="module")
+def bpe(pipeline):
+    return pipeline.train_tokenizer()
+
+
 @pytest.mark.parametrize(
-    "template, inputs, rendered",
+    "template, inputs, rendered, from_a",
     [
-        ("plain text", {}, "plain text"),
-        ("[a]", {"a": "x y"}, "x y"),
-        ("[a|upper] and [b|strip,quote]", {"a": "hi", "b": "  yo "}, 'HI and "yo"'),
-        ("[a|quote,quote]", {"a": "q"}, '""q""'),
-        (r"\[a\] [a|lower]", {"a": "ABC"}, "[a] abc"),
+        ("plain text", {}, "plain text", ""),
+        ("[a]", {"a": "x y"}, "x y", "x y"),
+        ("[a|upper] and [b|strip,quote]", {"a": "hi", "b": "  yo "}, 'HI and "yo"', "HI"),
+        (r"\[a\] [a|lower]", {"a": "ABC"}, "[a] abc", "abc"),
         # The parse stops at the stray bracket: the rest is never rendered.
-        ("kept [a] ] [b]", {"a": "A"}, "kept A "),
+        ("kept [a] ] [b]", {"a": "A"}, "kept A ", "A"),
     ],
 )
-def test_pipeline_renders(pipeline, template, inputs, rendered):
-    tokenizer = pipeline.ToyTokenizer()
-    prompt = frasolet.PromptTemplate(template, tokenizer)
-    encoding = pipeline.encode(prompt, inputs)
+def test_pipeline_encodes_the_rendered_text(pipeline, bpe, template, inputs, rendered, from_a):
+    encoding = pipeline.encode(frasolet.PromptTemplate(template, bpe), inputs)
     assert encoding.text == rendered
-    assert encoding.input_ids[0] == tokenizer.bos_id
-    assert encoding.input_ids[-1] == tokenizer.eos_id
-    assert tokenizer.decode(encoding.input_ids[1:-1]) == " ".join(re.findall(r"\w+|[^\w\s]", rendered))
-    assert len(encoding.sources) == len(encoding.input_ids)
+    bos, eos = (bpe.token_to_id(token) for token in pipeline.SPECIAL_TOKENS)
+    assert encoding.input_ids == [bos, *bpe.encode(rendered).ids, eos]
+    assert bpe.decode(encoding.input_ids) == rendered
+    # The tokens traced to [a] cover its value, and at most the template text
+    # that shares a token with it (the space in front).
+    traced = bpe.decode([i for i, s in zip(encoding.input_ids, encoding.sources) if s == "a"])
+    assert from_a in traced and traced in rendered and traced.strip() == from_a.strip()
 
 
-def test_pipeline_traces_tokens_to_placeholders(pipeline):
-    tokenizer = pipeline.ToyTokenizer()
-    prompt = frasolet.PromptTemplate("Q: [q] A: [a|upper]", tokenizer)
-    encoding = pipeline.encode(prompt, {"q": "why not", "a": "because"})
-    by_source = {}
-    for token_id, source in zip(encoding.input_ids, encoding.sources):
-        by_source.setdefault(source, []).append(token_id)
-    assert tokenizer.decode(by_source["q"]) == "why not"
-    assert tokenizer.decode(by_source["a"]) == "BECAUSE"
-    assert tokenizer.decode(by_source[None]) == "<bos> Q : A : <eos>"
-
-
-def test_only_the_pipeline_calls_the_tokenizer(pipeline):
-    tokenizer = pipeline.ToyTokenizer()
-    prompt = frasolet.PromptTemplate("a [b] c [d|upper]", tokenizer)
-    assert tokenizer.calls == 0
-    assert prompt.tokenizer is tokenizer
-    pipeline.encode(prompt, {"b": "x", "d": "y"})
-    assert tokenizer.calls == len(prompt) == 4
+@pytest.mark.parametrize(
+    "template, inputs, alone",
+    [
+        # The space before the value ends one piece, the value starts the next.
+        ("Answer in a [style] way", {"style": "detailed"}, False),
+        ("[a] [b]", {"a": "first", "b": "program"}, False),
+        # Every boundary falls between pre-tokens.
+        ("Question:[q]", {"q": " who wrote it?"}, True),
+        ("[a|upper]", {"a": "engine"}, True),
+    ],
+)
+def test_per_fragment_ids_equal_whole_ids_only_when_pieces_tokenize_alone(
+        pipeline, bpe, template, inputs, alone):
+    prompt = frasolet.PromptTemplate(template, bpe)
+    pieces = pipeline.render(prompt, inputs).pieces
+    assert pipeline.pieces_tokenize_alone(bpe, pieces) is alone
+    whole = pipeline.encode(prompt, inputs).input_ids[1:-1]
+    assert (pipeline.ids_per_fragment(prompt, inputs) == whole) is alone
 
 
 @pytest.mark.parametrize(
@@ -135,8 +138,8 @@ def test_only_the_pipeline_calls_the_tokenizer(pipeline):
         ("[a|shout]", {"a": "x"}, ValueError, "'shout'"),
     ],
 )
-def test_pipeline_refuses(pipeline, template, inputs, error, match):
-    prompt = frasolet.PromptTemplate(template, pipeline.ToyTokenizer())
+def test_pipeline_refuses(pipeline, bpe, template, inputs, error, match):
+    prompt = frasolet.PromptTemplate(template, bpe)
     with pytest.raises(error, match=match):
         pipeline.encode(prompt, inputs)
 
@@ -144,10 +147,14 @@ def test_pipeline_refuses(pipeline, template, inputs, error, match):
 # ---- multiprocessing --------------------------------------------------------
 
 
-def test_workers_send_back_equal_fragments(examples_importable):
-    example = importlib.import_module("multiprocessing_parse")
-    templates = example.TEMPLATES + ["", "[x]", "[x|]", "[[broken", "no placeholder"]
-    results = example.parse_all(templates, processes=2)
+@pytest.fixture(scope="module")
+def workers(examples_importable):
+    return importlib.import_module("multiprocessing_parse")
+
+
+def test_workers_send_back_equal_fragments(workers):
+    templates = workers.TEMPLATES + ["", "[x]", "[x|]", "[[broken", "no placeholder"]
+    results = workers.parse_all(templates, processes=2)
     assert len(results) == len(templates)
     for template, (fragments, worker_hashes) in zip(templates, results):
         local = frasolet.parse(template)
@@ -156,3 +163,14 @@ def test_workers_send_back_equal_fragments(examples_importable):
         assert [str(f) for f in fragments] == [str(f) for f in local]
         # Hashed in another interpreter, with its own hash randomisation.
         assert worker_hashes == [hash(f) for f in local]
+
+
+def test_workers_encode_as_this_process_does(workers, pipeline, bpe):
+    local = {name: frasolet.PromptTemplate(text, bpe) for name, text in workers.PIPELINE.items()}
+    expected = [pipeline.encode(local[name], inputs).input_ids for name, inputs in workers.SAMPLES]
+    assert workers.encode_all(bpe, workers.SAMPLES) == expected
+    # The escaped brackets of "summary" reach the workers as text.
+    summary = local["summary"]
+    inputs = [inputs for name, inputs in workers.SAMPLES if name == "summary"] * 3
+    assert workers.encode_with_template(summary, inputs) == [
+        pipeline.encode(summary, i).input_ids for i in inputs]

@@ -105,7 +105,7 @@ def assert_licence_and_classifiers(metadata):
     assert "\nLicense-Expression: MIT\n" in metadata
     assert "\nLicense-File: LICENSE\n" in metadata
     classifiers = set(re.findall(r"^Classifier: (.+)$", metadata, re.M))
-    assert {f"Programming Language :: Python :: 3.{minor}" for minor in range(10, 14)} <= classifiers
+    assert {f"Programming Language :: Python :: 3.{minor}" for minor in range(10, 16)} <= classifiers
     assert {"Typing :: Typed", "Operating System :: POSIX :: Linux"} <= classifiers
     assert not [c for c in classifiers if c.startswith("License ::")]
     assert "MIT License" in (ROOT / "LICENSE").read_text()

@@ -155,36 +155,48 @@ def test_balanced(case):
 
 
 class TestResults:
+    """What the module hands out is held by the caller alone.
+
+    Each count is compared with that of a control built by Python code the
+    same way and read at the same kind of place, since what a count
+    includes depends on the interpreter (3.14 and later load locals as
+    borrowed references). One reference too many still shows.
+    """
+
     def test_parse_result_is_owned_by_the_caller_only(self):
         result = frasolet.parse(fresh("long text [mask name|first option,second option]"))
-        assert sys.getrefcount(result) == 2
-        for item in result:
-            assert sys.getrefcount(item) == 3  # the list, the loop variable and the argument
-            assert sys.getrefcount(item.string) == 2
+        control = [PromptFragment(fresh("long text ")), PromptFragment(fresh("mask name"), [])]
+        assert sys.getrefcount(result) == sys.getrefcount(control)
+        assert [sys.getrefcount(item) for item in result] == [sys.getrefcount(item) for item in control]
+        assert [sys.getrefcount(item.string) for item in result] == [
+            sys.getrefcount(fresh(item.string)) for item in control]
 
     def test_getters_give_new_references(self):
         fragment = PromptFragment(fresh("some name"), [fresh("first one"), fresh("second one")])
         options = fragment.options
-        assert sys.getrefcount(options) == 2
-        assert [sys.getrefcount(item) for item in options] == [3, 3]  # list, loop variable, argument
+        control = [fresh("first one"), fresh("second one")]
+        assert sys.getrefcount(options) == sys.getrefcount(control)
+        assert [sys.getrefcount(item) for item in options] == [sys.getrefcount(item) for item in control]
         string = fragment.string
-        assert sys.getrefcount(string) == 2
+        control_string = fresh("some name")
+        assert sys.getrefcount(string) == sys.getrefcount(control_string)
 
     def test_state_is_new(self):
         fragment = PromptFragment(fresh("some name"), [fresh("first one")])
         state = fragment.__getstate__()
-        assert sys.getrefcount(state) == 2
-        # The dict (or list) holding it, the subscript result and the argument.
-        assert sys.getrefcount(state["string"]) == 3
-        assert sys.getrefcount(state["options"]) == 3
-        assert sys.getrefcount(state["options"][0]) == 3
+        control = {"string": fresh("some name"), "options": [fresh("first one")]}
+        assert sys.getrefcount(state) == sys.getrefcount(control)
+        assert sys.getrefcount(state["string"]) == sys.getrefcount(control["string"])
+        assert sys.getrefcount(state["options"]) == sys.getrefcount(control["options"])
+        assert sys.getrefcount(state["options"][0]) == sys.getrefcount(control["options"][0])
 
     def test_text_forms_are_new(self):
         fragment = PromptFragment(fresh("some name"), [fresh("first one")])
         text = str(fragment)
         representation = repr(fragment)
-        assert sys.getrefcount(text) == 2
-        assert sys.getrefcount(representation) == 2
+        control = fresh("[some name|first one]")
+        assert sys.getrefcount(text) == sys.getrefcount(control)
+        assert sys.getrefcount(representation) == sys.getrefcount(control)
 
     def test_fragments_die_with_their_last_reference(self):
         cls_count = sys.getrefcount(PromptFragment)

@@ -386,6 +386,12 @@ class Machine(RuleBasedStateMachine):
                 (("value", "\udc00"), ("value", "x")),
             ]),
         )
+        if self.fragments and data.draw(st.integers(0, 3)) == 0:
+            # The state __reduce__ gives: fragments and tokenizer.
+            items = data.draw(st.lists(st.integers(0, len(self.fragments) - 1), max_size=3))
+            tokenizer = data.draw(st.integers(0, len(self.tokenizers) - 1))
+            return ("tuple", [("list", [("fragment", i) for i in items]),
+                              ("tokenizer", tokenizer)])
         return self.state_plan(data, entry)
 
     def state_plan(self, data, entry):

@@ -4,7 +4,7 @@ property, subscripting, state, pickling, re-entrancy and subclassing."""
 import collections
 import copy
 import gc
-import io
+import multiprocessing
 import operator
 import pickle
 import sys
@@ -12,6 +12,8 @@ import types
 import weakref
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import frasolet
 from frasolet import PromptFragment, PromptTemplate
@@ -19,7 +21,17 @@ from frasolet import PromptFragment, PromptTemplate
 # The hash a template or fragment with a given text form must have,
 # written out from the rules in the test model.
 from model import text_hash
-from support import ActionIndex, Index, RaisingSeq, Seq, Token, sequence_getitem, shapes
+from support import (
+    ActionIndex,
+    Index,
+    RaisingSeq,
+    Seq,
+    Token,
+    fields,
+    raises_exactly,
+    sequence_getitem,
+    shapes,
+)
 
 # ---------------------------------------------------------------- helpers
 
@@ -90,12 +102,12 @@ def test_class_surface(read, expected):
 
 def test_class_members_present_and_absent():
     own = PromptTemplate.__dict__
-    for name in ("parse", "__getstate__", "__setstate__", "tokenizer", "fragments",
+    for name in ("parse", "__getstate__", "__setstate__", "__reduce__", "tokenizer", "fragments",
                  "__new__", "__str__", "__repr__", "__iter__", "__len__",
                  "__getitem__", "__hash__"):
         assert name in own, name
     for name in ("__eq__", "__lt__", "__contains__", "__reversed__", "__init__",
-                 "__getnewargs__", "__reduce__", "__dict__", "__weakref__"):
+                 "__getnewargs__", "__dict__", "__weakref__"):
         assert name not in own, name
     assert isinstance(own["parse"], staticmethod)
     assert PromptTemplate.parse.__doc__.startswith("Parse frasolet template to Fragments")
@@ -329,7 +341,6 @@ def test_tokenizer_is_never_used():
     state = t.__getstate__()
     assert state == {"template": "a[b|c]d"}
     t.__setstate__({"template": "x"})
-    pickle.dumps(t)
     t.fragments = [frag("y")]
     t.tokenizer = tok
     assert t.tokenizer is tok
@@ -878,55 +889,114 @@ def test_state_round_trip_by_hand():
 
 # --------------------------------------------------------------- pickling
 
-class _StateRecorder:
-    def __setstate__(self, state):
-        self.state = state
+# Fragment lists as a template may hold them, the grammar's reach or not:
+# adjacent text fragments, names and options holding brackets, separators,
+# backslashes or nothing at all, and every option state.
+_any_text = st.text(st.sampled_from("ab ]\\[,#|é\n"), max_size=6)
+fragment_lists = st.lists(
+    st.tuples(_any_text, st.one_of(st.none(), st.lists(_any_text, max_size=3))), max_size=6)
+
+COPIERS = [pytest.param(lambda t, p=p: pickle.loads(pickle.dumps(t, p)), id="pickle%d" % p)
+           for p in range(2, pickle.HIGHEST_PROTOCOL + 1)]
+COPIERS += [pytest.param(copy.copy, id="copy"), pytest.param(copy.deepcopy, id="deepcopy")]
 
 
-class _SpyUnpickler(pickle.Unpickler):
-    """Loads a dumped template into a recorder instead of the real class."""
-
-    def find_class(self, module, name):
-        if module == "frasolet" and name == "PromptTemplate":
-            return _StateRecorder
-        if module == __name__ and name == "Sub":
-            return _StateRecorder
-        return super().find_class(module, name)
-
-
-@pytest.mark.parametrize("protocol", [None] + list(range(2, pickle.HIGHEST_PROTOCOL + 1)),
-                         ids=lambda p: "default" if p is None else "protocol%d" % p)
+@pytest.mark.parametrize("copier", COPIERS)
 @pytest.mark.parametrize("cls", [PromptTemplate, Sub])
-def test_pickle_dumps_class_and_state(protocol, cls):
-    t = cls("a[b|x#y]", Token())
-    data = pickle.dumps(t) if protocol is None else pickle.dumps(t, protocol)
-    assert cls.__name__.encode() in data
-    loaded = _SpyUnpickler(io.BytesIO(data)).load()
-    assert type(loaded) is _StateRecorder
-    assert loaded.state == {"template": "a[b|x,y]"}
+@given(records=fragment_lists)
+def test_copies_keep_class_fragments_and_tokenizer(copier, cls, records):
+    tokenizer = {"vocabulary": ["a", "b"]}
+    t = cls(None, tokenizer)
+    t.fragments = [frag(string, options) for string, options in records]
+    copied = copier(t)
+    assert type(copied) is cls
+    assert shapes(copied) == records
+    assert copied.__getstate__() == t.__getstate__() and hash(copied) == hash(t)
+    # Pickled with the template, shared by a shallow copy, copied by a deep one.
+    assert copied.tokenizer == tokenizer
+    assert (copied.tokenizer is tokenizer) == (copier is copy.copy)
+    copied.fragments = []
+    assert shapes(t) == records
 
 
-MISSING_BOTH = "PromptTemplate.__new__() missing 2 required positional arguments: " \
-               "'template' and 'tokenizer'"
+def test_escaped_brackets_survive_copies():
+    # The case the text form loses: "\[MASK\]" would come back as a placeholder.
+    t = PromptTemplate(r"Fill \[MASK\] in: [sentence]", None)
+    assert shapes(pickle.loads(pickle.dumps(t))) == [("Fill [MASK] in: ", None),
+                                                      ("sentence", [])]
 
 
-@pytest.mark.parametrize("protocol", list(range(2, pickle.HIGHEST_PROTOCOL + 1)))
-@pytest.mark.parametrize("cls", [PromptTemplate, Sub])
-def test_pickle_loads_fails_on_missing_arguments(protocol, cls):
-    data = pickle.dumps(cls("a[b]", None), protocol)
-    with pytest.raises(TypeError) as info:
-        pickle.loads(data)
-    assert str(info.value) == MISSING_BOTH
+class Unpicklable:
+    def __reduce__(self):
+        raise ValueError("this tokenizer stays in its process")
 
 
-@pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy], ids=["copy", "deepcopy"])
-@pytest.mark.parametrize("cls", [PromptTemplate, Sub])
-def test_copy_fails_on_missing_arguments(copier, cls):
-    t = cls("a[b]", Token())
-    with pytest.raises(TypeError) as info:
-        copier(t)
-    assert str(info.value) == MISSING_BOTH
-    assert shapes(t) == [("a", None), ("b", [])]
+def test_unpicklable_tokenizer_fails_at_dump_time():
+    t = PromptTemplate("a[b]", Unpicklable())
+    raises_exactly(ValueError, "this tokenizer stays in its process", pickle.dumps, t)
+    raises_exactly(ValueError, "this tokenizer stays in its process", copy.deepcopy, t)
+    assert copy.copy(t).tokenizer is t.tokenizer
+
+
+@pytest.mark.parametrize("copier", [lambda t: pickle.loads(pickle.dumps(t)), copy.deepcopy],
+                         ids=["pickle", "deepcopy"])
+def test_copies_keep_a_cycle_through_the_tokenizer(copier):
+    t = PromptTemplate("a[b]", None)
+    t.tokenizer = {"templates": [t]}
+    copied = copier(t)
+    assert copied is not t and copied.tokenizer["templates"][0] is copied
+    t.tokenizer = copied.tokenizer = None
+
+
+def test_pool_with_a_template_in_the_task_returns():
+    # A template that cannot be loaded in a worker leaves Pool.map waiting
+    # forever; the timeout turns that into a failure.
+    t = PromptTemplate(r"x\[y\] [name|a,b]", {"vocabulary": ["x"]})
+    context = multiprocessing.get_context("spawn")
+    with context.Pool(2) as pool:
+        results = pool.starmap_async(operator.getitem, [(t, 0), (t, 1)]).get(timeout=120)
+        tokenizers = pool.map_async(operator.attrgetter("tokenizer"), [t]).get(timeout=120)
+    assert [fields(f) for f in results] == [("x[y] ", None), ("name", ["a", "b"])]
+    assert tokenizers == [{"vocabulary": ["x"]}]
+
+
+TUPLE_STATES = [
+    # id, state factory, exception (type, message) or None
+    ("fragments_and_tokenizer", lambda tok: ([frag("n"), frag("e", [])], tok), None),
+    ("tuple_subclass", lambda tok: Pair(((frag("n"), frag("e", [])), tok)), None),
+    ("bad_item", lambda tok: ([frag("n"), 5], tok),
+     (TypeError, "'int' object cannot be converted to 'PromptFragment'")),
+    ("not_a_sequence", lambda tok: (5, tok),
+     (TypeError, "'int' object cannot be converted to 'Sequence'")),
+    ("three_items", lambda tok: ([frag("n")], tok, None),
+     (TypeError, "'tuple' object cannot be converted to 'PyDict'")),
+]
+
+
+class Pair(tuple):
+    pass
+
+
+@pytest.mark.parametrize("state_factory, error", [s[1:] for s in TUPLE_STATES],
+                         ids=[s[0] for s in TUPLE_STATES])
+def test_setstate_with_the_state_of_reduce(state_factory, error):
+    # Both parts apply, or neither.
+    old_tok, new_tok = Token(), Token()
+    t = PromptTemplate("o[p|q]", old_tok)
+    state = state_factory(new_tok)
+    if error is None:
+        assert t.__setstate__(state) is None
+        assert shapes(t) == NEWER and t.tokenizer is new_tok
+    else:
+        raises_exactly(*error, t.__setstate__, state)
+        assert shapes(t) == OLD and t.tokenizer is old_tok
+
+
+def test_setstate_tuple_refuses_reentry():
+    # Reading the template's own fragments while it is being written.
+    t = PromptTemplate("o[p|q]", None)
+    raises_exactly(RuntimeError, "Already mutably borrowed", t.__setstate__, (t, Token()))
+    assert shapes(t) == OLD and t.tokenizer is None
 
 
 # ------------------------------------------------------------ re-entrancy

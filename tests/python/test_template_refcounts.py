@@ -118,9 +118,12 @@ LEAK_CASES = [
     ("contains", lambda w: w.f1 in w.t, None),
     ("iter_no_constructor", lambda w: w.iter_class(), TypeError),
     ("pickle_dumps", lambda w: pickle.dumps(w.t), None),
-    ("pickle_loads", lambda w: pickle.loads(w.data), TypeError),
-    ("copy", lambda w: copy.copy(w.t), TypeError),
-    ("deepcopy", lambda w: copy.deepcopy(w.t), TypeError),
+    ("pickle_loads", lambda w: pickle.loads(w.data), None),
+    ("copy", lambda w: copy.copy(w.t), None),
+    ("deepcopy", lambda w: copy.deepcopy(w.t), None),
+    ("reduce", lambda w: w.t.__reduce__(), None),
+    ("setstate_tuple", lambda w: w.t.__setstate__((w.frag_list, w.tok)), None),
+    ("setstate_tuple_bad_item", lambda w: w.t.__setstate__((w.bad_list, w.tok2)), TypeError),
 ]
 
 

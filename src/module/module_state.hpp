@@ -1,0 +1,44 @@
+// The state of a frasolet module object: the class objects of the
+// interpreter that imported it. Entries find it through the class of `self`
+// (or, for the module function, the module itself), never through a global.
+#pragma once
+
+#include "binding/module_state.hpp"
+
+namespace frasolet {
+
+struct ModuleState {
+    // Strong references. Every module object of one interpreter holds the
+    // classes that the first of them made (module.cpp says why).
+    PyTypeObject* fragment_class;
+    PyTypeObject* template_class;
+    // Made when the first iterator is; kept only in the state of the module
+    // that made the classes above, which is the one entries find.
+    PyTypeObject* iterator_class;
+};
+
+// The definition of every frasolet module object (module.cpp).
+extern PyModuleDef module_definition;
+
+inline ModuleState& state_of_module(PyObject* module) noexcept {
+    return binding::module_state<ModuleState>(module);
+}
+
+// The module that made `type`, a class of this module or a subclass of one.
+inline PyObject* module_of_class(PyTypeObject* type) {
+    return binding::defining_module(type, module_definition);
+}
+
+inline ModuleState& state_of_class(PyTypeObject* type) {
+    return state_of_module(module_of_class(type));
+}
+
+// The state of the current interpreter's classes, for the static methods:
+// the interpreter calls those with a null `self` (the function it makes for
+// a METH_STATIC entry is bound to nothing), so they cannot start from a
+// class. They find the module that made this interpreter's classes, which
+// the interpreter's dict remembers (module.cpp): a walk of a few items,
+// paid by calls that go on to make a whole list.
+ModuleState& current_interpreter_state();
+
+}  // namespace frasolet
