@@ -224,8 +224,9 @@ Owned new_fragment_object(PyTypeObject* fragment_class, const RecordRef& record)
 }
 
 Owned fragments_to_python(PyTypeObject* fragment_class, std::span<const RecordRef> records) {
-    return build_list(records.size(),
-                      [&](std::size_t i) { return new_fragment_object(fragment_class, records[i]); });
+    return build_list(records.size(), [&](std::size_t i) {
+        return new_fragment_object(fragment_class, records[i]);
+    });
 }
 
 FragmentObjects::FragmentObjects(PyTypeObject* fragment_class, std::size_t text_size)
@@ -244,7 +245,8 @@ FragmentObjects::~FragmentObjects() {
 // The record goes right after the instance, in the same block: one
 // allocation per fragment, and nothing more to free.
 void FragmentObjects::add(std::string_view string, SharedRecord::OptionSpans options) {
-    Owned object = allocate_fragment_object(fragment_class_, SharedRecord::size_of(string, options), RecordRef());
+    Owned object = allocate_fragment_object(fragment_class_, SharedRecord::size_of(string, options),
+                                            RecordRef());
     void* tail = reinterpret_cast<char*>(object.get()) + sizeof(FragmentObject);
     FragmentObject::from(object.get())->record =
         RecordRef::adopt(SharedRecord::build_in(tail, string, options));

@@ -40,7 +40,7 @@ constexpr Parameters kSetStateParameters{
 constexpr Parameters kReduceParameters{.owner = kClassName, .function = "__reduce__"};
 
 struct TemplateRecord {
-    Owned tokenizer;         // never null (None once the collector cleared it)
+    Owned tokenizer;             // never null (None once the collector cleared it)
     SharedRecordList fragments;  // never null; replaced only as a whole
 };
 
@@ -142,9 +142,9 @@ PyObject* template_reduce(PyObject* self, PyObject* const* arguments, Py_ssize_t
         Owned make_empty = module_attribute("copyreg", "__newobj__");
         Owned empty_arguments =
             make_tuple(type_of(self), Owned::borrow(Py_None), Owned::borrow(Py_None));
-        Owned state = make_tuple(
-            fragments_to_python(state_of_class(Py_TYPE(self)).fragment_class, *record.fragments),
-            Owned::borrow(record.tokenizer.get()));
+        Owned state = make_tuple(fragments_to_python(state_of_class(Py_TYPE(self)).fragment_class,
+                                                     *record.fragments),
+                                 Owned::borrow(record.tokenizer.get()));
         return make_tuple(std::move(make_empty), std::move(empty_arguments), std::move(state));
     });
 }
