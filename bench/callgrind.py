@@ -41,6 +41,9 @@ SUBJECTS = {
     "read both fields, placeholders only": "for f in placeholders: f.string; f.options",
     "read both fields, text only": "for f in texts: f.string; f.options",
     "iterate a parsed list": "for f in fragments: pass",
+    "walk (a): for f in T, read both fields": "for f in T: f.string; f.options",
+    "walk (c): pure Python, Frag(s, list(o)) per step": "for f in copying: f.string; f.options",
+    "walk (c): list of slots dataclasses": "for f in records: f.string; f.options",
 }
 BASELINE = "pass"
 ITERATE = "iterate a parsed list"
@@ -52,7 +55,7 @@ READS = {
 }
 # Loop counts (short, long) per workload.
 LOOPS = {"small": (200, 2200), "dense": (4, 24), "text-heavy": (1, 3), "escape-heavy": (1, 5),
-         "small-4": (200, 2200), "escape-dense": (1, 5), "cjk": (20, 220)}
+         "small-4": (200, 2200), "escape-dense": (1, 5), "cjk": (20, 220), "long-mixed": (20, 220)}
 
 
 def inner(template_file, stmt, number):
@@ -78,6 +81,8 @@ def inner(template_file, stmt, number):
         "T": frasolet.PromptTemplate(template, None),
         "fragments": frasolet.parse(template),
     }
+    namespace["copying"] = competitors.CopyingTemplate(namespace["fragments"])
+    namespace["records"] = competitors.slot_records(namespace["fragments"])
     namespace["placeholders"] = [f for f in namespace["fragments"] if f.options is not None]
     namespace["texts"] = [f for f in namespace["fragments"] if f.options is None]
     timer = timeit.Timer(stmt, globals=namespace)

@@ -1,6 +1,7 @@
 """What frasolet is timed against, and the checks that each one computes the
 same thing as frasolet on a workload."""
 
+import dataclasses
 import re
 import string
 
@@ -55,6 +56,41 @@ def re_parse(template):
 
 def formatter_parse(format_string):
     return list(string.Formatter().parse(format_string))
+
+
+# ---- a parsed template kept in pure Python, for walking it ------------------
+
+
+class Frag:
+    __slots__ = ("string", "options")
+
+    def __init__(self, string, options):
+        self.string = string
+        self.options = options
+
+
+class CopyingTemplate:
+    """A template as a user would keep it in Python with frasolet's copy
+    rules: every walk hands out new fragment objects, each with its own copy
+    of the option list."""
+
+    def __init__(self, fragments):
+        self._records = [(f.string, f.options) for f in fragments]
+
+    def __iter__(self):
+        for text, options in self._records:
+            yield Frag(text, None if options is None else list(options))
+
+
+@dataclasses.dataclass(slots=True)
+class SlotRecord:
+    string: str
+    options: list | None
+
+
+def slot_records(fragments):
+    """The fragments as a plain list of slotted dataclasses: no copies."""
+    return [SlotRecord(f.string, f.options) for f in fragments]
 
 
 # ---- agreement ----------------------------------------------------------------

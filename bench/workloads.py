@@ -175,6 +175,19 @@ def cjk(seed=SEED, characters=2300):
     return "".join(parts)
 
 
+def long_mixed(seed=SEED, total_bytes=20 * 1024, placeholders=4):
+    """About 20 KB of mixed-script prose, a quarter of its words non-ASCII,
+    cut by 4 placeholders (two with options): 9 fragments, each text about
+    4 KB."""
+    rng = random.Random(seed)
+    spacing = total_bytes // (placeholders + 1)
+    parts = [_prose(rng, spacing, 0.25)]
+    for i in range(placeholders):
+        parts.append(" " + _placeholder(rng, i % 2) + " ")
+        parts.append(_prose(rng, spacing, 0.25))
+    return "".join(parts)
+
+
 WORKLOADS = {
     "small": small,
     "dense": dense,
@@ -183,6 +196,7 @@ WORKLOADS = {
     "small-4": small_4,
     "escape-dense": escape_dense,
     "cjk": cjk,
+    "long-mixed": long_mixed,
 }
 
 

@@ -123,16 +123,19 @@ Owned make_instance(PyTypeObject* type, Record&& record) {
 }
 
 // Makes an instance of exactly `type`, a class the collector does not track,
-// with a default record made in place: the quick path for the objects a call
-// makes in numbers. The memory comes from the object allocator, which the
-// class's free slot returns it to, and PyObject_Init takes the reference to
-// the type that instances of a heap type own; every other field is set here,
-// so nothing is zeroed first. Throws the interpreter's MemoryError.
-template <class Record>
-Owned make_exact_instance(PyTypeObject* type) {
+// with its record made in place from `arguments`: the quick path for the
+// objects a call makes in numbers. The memory comes from the object
+// allocator, which the class's free slot returns it to, and PyObject_Init
+// takes the reference to the type that instances of a heap type own; every
+// other field is set here, so nothing is zeroed first. `extra_bytes` more
+// are allocated after the instance, for the record to keep data in the same
+// block. Throws the interpreter's MemoryError (the arguments are then left
+// as they were).
+template <class Record, class... Arguments>
+Owned make_exact_instance(PyTypeObject* type, std::size_t extra_bytes, Arguments&&... arguments) {
     // A collected class's instances need the collector's header before them.
     assert(!PyType_IS_GC(type) && "exact instances are made only of untracked classes");
-    void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
+    void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize) + extra_bytes);
     if (memory == nullptr) {
         PyErr_NoMemory();
         throw_fetched();
@@ -140,7 +143,7 @@ Owned make_exact_instance(PyTypeObject* type) {
     PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), type);
     auto* instance = Instance<Record>::from(object);
     instance->borrow_flag = 0;
-    new (&instance->record) Record();
+    new (&instance->record) Record(std::forward<Arguments>(arguments)...);
     return Owned::steal(object);
 }
 

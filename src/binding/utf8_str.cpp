@@ -1,6 +1,7 @@
 #include "binding/utf8_str.hpp"
 
 #include <bit>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 
@@ -136,10 +137,11 @@ void widen(const unsigned char* bytes, std::size_t size, Unit* out, std::size_t 
     while (out != out_end) *out++ = 0;
 }
 
-// The str of non-ASCII UTF-8; kept out of line, so that the ASCII path of
-// make_str stays a small function.
-[[gnu::noinline]] Owned make_wide_str(const unsigned char* bytes, std::size_t size) {
-    const Utf8Shape shape = measure_utf8(bytes, size);
+// A str of `shape`, filled from the non-ASCII UTF-8 text it was measured
+// from; kept out of line, so that the ASCII path of make_str stays a small
+// function.
+[[gnu::noinline]] Owned make_wide_str(const unsigned char* bytes, std::size_t size,
+                                      Utf8Shape shape) {
     Owned object =
         Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(shape.code_points), shape.widest));
     if (!object) throw_api_call_failed();
@@ -157,15 +159,7 @@ void widen(const unsigned char* bytes, std::size_t size, Unit* out, std::size_t 
     return object;
 }
 
-}  // namespace
-
-Owned make_str(std::string_view text) {
-    // The text is valid UTF-8 (it came from a str, or from parsing one), so
-    // the str is sized from what its bytes say and filled by a copy or a
-    // widening, without a validating decode.
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t size = text.size();
-    if (!is_ascii(bytes, size)) return make_wide_str(bytes, size);
+[[gnu::always_inline]] inline Owned make_ascii_str(const unsigned char* bytes, std::size_t size) {
     if (size == 1) {
         // The interpreter keeps one str per such character.
         Owned object = Owned::steal(PyUnicode_FromOrdinal(bytes[0]));
@@ -176,6 +170,52 @@ Owned make_str(std::string_view text) {
     if (!object) throw_api_call_failed();
     std::memcpy(PyUnicode_1BYTE_DATA(object.get()), bytes, size);
     return object;
+}
+
+// A shape memo: the code points above three bits naming the widest
+// character (1: ASCII, 2: Latin-1, 3: the BMP, 4: beyond); 0 for unknown.
+constexpr std::uint64_t kCodeBits = 7;
+constexpr std::uint64_t kAsciiCode = 1;
+constexpr Py_UCS4 kWidestOfCode[] = {0, 0x7f, 0xff, 0xffff, 0x10ffff};
+
+std::uint64_t to_memo(Utf8Shape shape) noexcept {
+    const std::uint64_t code = shape.widest == 0x7f     ? kAsciiCode
+                               : shape.widest == 0xff   ? 2
+                               : shape.widest == 0xffff ? 3
+                                                        : 4;
+    return static_cast<std::uint64_t>(shape.code_points) << 3 | code;
+}
+
+Utf8Shape from_memo(std::uint64_t memo) noexcept {
+    return {static_cast<std::size_t>(memo >> 3), kWidestOfCode[memo & kCodeBits]};
+}
+
+}  // namespace
+
+Owned make_str(std::string_view text) {
+    // The text is valid UTF-8 (it came from a str, or from parsing one), so
+    // the str is sized from what its bytes say and filled by a copy or a
+    // widening, without a validating decode.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    if (!is_ascii(bytes, size)) return make_wide_str(bytes, size, measure_utf8(bytes, size));
+    return make_ascii_str(bytes, size);
+}
+
+Owned make_str(std::string_view text, std::uint64_t& shape_memo) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    if ((shape_memo & kCodeBits) == kAsciiCode) return make_ascii_str(bytes, size);
+    if (shape_memo == 0) {
+        if (is_ascii(bytes, size)) {
+            shape_memo = to_memo({size, 0x7f});
+            return make_ascii_str(bytes, size);
+        }
+        shape_memo = to_memo(measure_utf8(bytes, size));
+    }
+    const Utf8Shape shape = from_memo(shape_memo);
+    assert(shape.code_points <= size && shape.widest > 0x7f);
+    return make_wide_str(bytes, size, shape);
 }
 
 }  // namespace frasolet::binding

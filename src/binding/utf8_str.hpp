@@ -1,6 +1,7 @@
 // Making a str from UTF-8 text without a validating decode.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "binding/owned.hpp"
@@ -11,5 +12,10 @@ namespace frasolet::binding {
 // part of one cut at ASCII bytes is). Ends in an internal fault when the
 // interpreter cannot make it.
 Owned make_str(std::string_view text);
+// The same for a text that is made into a str again and again: `shape_memo`,
+// kept beside the text and 0 until the first call, holds what that call
+// learnt of it (its code points and its widest character), so that later
+// calls only copy or widen.
+Owned make_str(std::string_view text, std::uint64_t& shape_memo);
 
 }  // namespace frasolet::binding

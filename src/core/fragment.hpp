@@ -24,37 +24,51 @@ struct Fragment {
 
 using FragmentList = List<Fragment>;
 
+class SharedRecord;  // core/shared_record.hpp: the form records are shared in
+
+// What walk_text_form reads of a record; SharedRecord has the same three.
+inline std::string_view record_string(const Fragment& fragment) noexcept { return fragment.string; }
+inline bool record_is_text(const Fragment& fragment) noexcept { return fragment.is_text(); }
+template <class Visit>
+void for_each_option(const Fragment& fragment, Visit&& visit) {
+    for (const Text& entry : *fragment.options) visit(std::string_view(entry));
+}
+
 // The one walk over the text form: the bare string for a text fragment, else
 // "[string]" or "[string|a,b,...]", nothing escaped. `out` receives every
 // piece in order through out.text(std::string_view) and out.byte(char); the
 // size, the writers and the digest below are all this walk.
-template <class Out>
-void walk_text_form(const Fragment& fragment, Out& out) {
-    if (!fragment.options) {
-        out.text(fragment.string);
+template <class Record, class Out>
+void walk_text_form(const Record& record, Out& out) {
+    if (record_is_text(record)) {
+        out.text(record_string(record));
         return;
     }
     out.byte('[');
-    out.text(fragment.string);
+    out.text(record_string(record));
     char separator = '|';
-    for (const Text& entry : *fragment.options) {
+    for_each_option(record, [&](std::string_view entry) {
         out.byte(separator);
         out.text(entry);
         separator = ',';
-    }
+    });
     out.byte(']');
 }
 
 // Number of bytes of the text form, without building it.
 std::size_t text_form_size(const Fragment& fragment) noexcept;
+std::size_t text_form_size(const SharedRecord& record) noexcept;
 // Writes the text form at `out`, which has room for text_form_size() bytes,
 // and returns the position after it.
 char* write_text_form(char* out, const Fragment& fragment) noexcept;
+char* write_text_form(char* out, const SharedRecord& record) noexcept;
 Text text_form(const Fragment& fragment);
+Text text_form(const SharedRecord& record);
 
 // The representation: "\"string\"" for a text fragment, "[string]" for a
 // placeholder whatever its options.
 Text representation(const Fragment& fragment);
+Text representation(const SharedRecord& record);
 
 // Walk outputs, for callers that combine several fragments' text forms.
 struct TextFormSize {
@@ -82,5 +96,6 @@ struct TextFormHashing {
 
 // The unsigned digest of the text form (SipHash-1-3, zero key, 0xFF suffix).
 std::uint64_t fragment_digest(const Fragment& fragment) noexcept;
+std::uint64_t fragment_digest(const SharedRecord& record) noexcept;
 
 }  // namespace frasolet

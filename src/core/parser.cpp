@@ -139,7 +139,20 @@ const char* match_placeholder(const char* p, const char* end, std::string_view& 
 // The records of parse_template, each made in its place in the list.
 struct RecordList {
     FragmentList fragments;
-    Fragment& add() { return fragments.emplace_back(); }
+
+    void add_text(std::string_view piece) {
+        fragments.emplace_back().string.assign(piece.data(), piece.size());
+    }
+    void extend_text(std::string_view piece) {
+        fragments.back().string.append(piece);  // grows with amortised doubling
+    }
+    void add_placeholder(std::string_view name, std::span<const std::string_view> spans) {
+        Fragment& record = fragments.emplace_back();
+        record.string.assign(name.data(), name.size());
+        TextList& options = record.options.emplace();
+        options.reserve(spans.size());
+        for (std::string_view span : spans) options.emplace_back(span.data(), span.size());
+    }
 };
 
 }  // namespace

@@ -46,38 +46,36 @@ protected:
     ~PieceSink() = default;
 };
 
-// Turns the pieces of a parse into records: the one place where adjacent
-// text merges into one record and where a placeholder's spans become its
-// options. `Records` decides where records live: `records.add()` returns a
-// new empty record, which must stay where it is until the next add(). The
-// core's record list and the module's fragment objects both build this way.
+// Turns the pieces of a parse into records: the one place that decides
+// where adjacent text merges into one record. `Records` decides how records
+// are built and where they live, through three calls:
+//   add_text(piece)              a new text record,
+//   extend_text(piece)           more text for the last record, a text one,
+//   add_placeholder(name, spans) a new placeholder record with those options.
+// The core's record list, the module's fragment objects and a template's
+// shared records all build this way.
 template <class Records>
 class RecordSink final : public PieceSink {
 public:
     explicit RecordSink(Records& records) noexcept : records_(records) {}
 
     void text(std::string_view piece) override {
-        if (open_text_ != nullptr) {
-            open_text_->string.append(piece);  // grows with amortised doubling
+        if (text_open_) {
+            records_.extend_text(piece);
             return;
         }
-        Fragment& record = records_.add();
-        record.string.assign(piece.data(), piece.size());
-        open_text_ = &record;
+        records_.add_text(piece);
+        text_open_ = true;
     }
 
     void placeholder(std::string_view name, std::span<const std::string_view> spans) override {
-        open_text_ = nullptr;
-        Fragment& record = records_.add();
-        record.string.assign(name.data(), name.size());
-        TextList& options = record.options.emplace();
-        options.reserve(spans.size());
-        for (std::string_view span : spans) options.emplace_back(span.data(), span.size());
+        text_open_ = false;
+        records_.add_placeholder(name, spans);
     }
 
 private:
     Records& records_;
-    Fragment* open_text_ = nullptr;  // the last record while it is text
+    bool text_open_ = false;  // the last record is text
 };
 
 // The parse loop of parse_template, handing the pieces to `sink` instead of

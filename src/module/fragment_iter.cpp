@@ -11,10 +11,11 @@ namespace {
 
 using namespace binding;
 
+// The records are shared with the template (and every other iterator of
+// it); a write of the template replaces its list and leaves this one.
 struct IteratorRecord {
-    FragmentList records;  // records before `position` have been handed out
+    SharedRecordList records;  // records before `position` have been handed out
     std::size_t position = 0;
-    std::size_t end = 0;
 };
 
 using IteratorObject = Instance<IteratorRecord>;
@@ -30,18 +31,20 @@ PyObject* iterator_next(PyObject* self) {
     bool exhausted = false;
     PyObject* next_object = object_entry([&] {
         IteratorObject& instance = checked_self<IteratorRecord>(self, kSpec);
-        Fragment next;
+        const RecordRef* next;
         {
             ExclusiveBorrow borrow(instance.borrow_flag);
             IteratorRecord& state = instance.record;
-            if (state.position == state.end) {
+            if (state.position == state.records->size()) {
                 exhausted = true;
                 return Owned();
             }
-            next = std::move(state.records[state.position++]);
+            next = &(*state.records)[state.position++];
         }
-        // The class has no subclasses: its module is found at once.
-        return new_fragment_object(state_of_class(Py_TYPE(self)).fragment_class, std::move(next));
+        // The list stays whole while the iterator lives, and making the
+        // object runs no Python code. The class has no subclasses: its
+        // module is found at once.
+        return new_fragment_object(state_of_class(Py_TYPE(self)).fragment_class, *next);
     });
     // Every iteration ends here, so the end is reported without a native
     // throw, which costs far more than the rest of the call.
@@ -81,11 +84,8 @@ PyTypeObject* iterator_class(PyObject* module) {
 
 }  // namespace
 
-Owned new_fragment_iterator(PyObject* module, FragmentList&& records) {
-    IteratorRecord record;
-    record.end = records.size();
-    record.records = std::move(records);
-    return make_instance(iterator_class(module), std::move(record));
+Owned new_fragment_iterator(PyObject* module, SharedRecordList records) {
+    return make_instance(iterator_class(module), IteratorRecord{std::move(records), 0});
 }
 
 }  // namespace frasolet

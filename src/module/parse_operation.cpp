@@ -3,6 +3,7 @@
 #include "binding/convert.hpp"
 #include "core/parser.hpp"
 #include "module/prompt_fragment.hpp"
+#include "module/records.hpp"
 
 namespace frasolet {
 
@@ -17,12 +18,13 @@ const char* const kParseDoc =
     "\nReturns:\n"
     "    A :obj:`List` of :class:`~prompt.PromptFragment`: The prompt fragments";
 
-FragmentList parse_or_raise(std::string_view text) {
-    ParseResult result = parse_template(text);
-    if (auto* failure = std::get_if<ParseFailure>(&result)) {
+SharedRecordList parse_or_raise(std::string_view text) {
+    RecordRefList records;
+    RecordSink sink(records);
+    if (std::optional<ParseFailure> failure = parse_pieces(text, sink)) {
         throw_message(PyExc_OSError, failure->message());
     }
-    return std::move(std::get<FragmentList>(result));
+    return share_records(std::move(records.records));
 }
 
 Owned parse_operation(PyTypeObject* fragment_class, const Parameters& parameters,

@@ -6,15 +6,16 @@
 
 #include "binding/arguments.hpp"
 #include "binding/owned.hpp"
-#include "core/fragment.hpp"
+#include "module/records.hpp"
 
 namespace frasolet {
 
 // The docstring of every parse entry (its first lines are the signature).
 extern const char* const kParseDoc;
 
-// Runs parse_template; a failure report becomes OSError with its message.
-FragmentList parse_or_raise(std::string_view text);
+// Parses `text` into a template's shared records; a failure report becomes
+// OSError with its message.
+SharedRecordList parse_or_raise(std::string_view text);
 
 // Binds `template` against `parameters` (which name the entry in binding
 // errors), parses it and builds the list of instances of `fragment_class`.

@@ -37,9 +37,17 @@ constexpr Parameters kSetStateParameters{
 
 extern const ClassSpec kSpec;
 
+// A reader: body(const SharedRecord&) under a shared borrow.
 template <class Body>
 auto read_fragment(PyObject* self, Body&& body) noexcept {
-    return read_entry<Fragment>(self, kSpec, std::forward<Body>(body));
+    return read_entry<RecordRef>(self, kSpec,
+                                 [&](const RecordRef& record) { return body(record.get()); });
+}
+
+// A field setter: body(RecordRef&, value) replaces the record.
+template <class Body>
+int set_fragment_field(PyObject* self, PyObject* value, Body&& body) noexcept {
+    return setter_entry<RecordRef>(self, value, kSpec, std::forward<Body>(body));
 }
 
 // ---- constructor and static method ---------------------------------------
@@ -56,7 +64,7 @@ PyObject* fragment_new(PyTypeObject* type, PyObject* arguments, PyObject* keywor
             convert_argument("option", [&] { check_list(option); });
             record.options = to_text_list(option);
         }
-        return make_instance(type, std::move(record));
+        return make_instance(type, RecordRef::adopt(SharedRecord::make(record)));
     });
 }
 
@@ -71,32 +79,44 @@ PyObject* fragment_parse(PyObject*, PyObject* const* arguments, Py_ssize_t count
 
 PyObject* fragment_getstate(PyObject* self, PyObject* const* arguments, Py_ssize_t count,
                             PyObject* names) {
-    return read_fragment(self, [&](const Fragment& record) {
+    return read_fragment(self, [&](const SharedRecord& record) {
         bind_vector(kGetStateParameters, arguments, count, names);
         Owned state = make_dict();
-        dict_set(state.get(), "string", make_str(record.string));
-        if (record.options) dict_set(state.get(), "options", text_list_to_python(*record.options));
+        dict_set(state.get(), "string", string_to_python(record));
+        if (!record.is_text()) dict_set(state.get(), "options", options_to_python(record));
         return state;
     });
 }
 
+// The writes of both fields. Each makes the fragment a new record and lets
+// go of the old one, which its other holders keep as it was.
+void write_string(RecordRef& record, PyObject* text) {
+    record = RecordRef::adopt(SharedRecord::with_string(*record, text_view(text)));
+}
+
+void write_options(RecordRef& record, PyObject* options) {
+    std::optional<TextList> list;
+    if (options != Py_None) list = to_text_list(options);
+    record = RecordRef::adopt(SharedRecord::with_options(*record, list));
+}
+
 // Applies each known key as it is met; what was applied before a failure
 // stays applied.
-void apply_state(Fragment& record, PyObject* state) {
+void apply_state(RecordRef& record, PyObject* state) {
     check_dict(state);
     visit_dict(state, [&](PyObject* key, PyObject* value) {
         const std::string_view name = text_view(key);
         if (name == "string") {
-            record.string = to_text(value);
+            write_string(record, value);
         } else if (name == "options") {
-            record.options = to_text_list(value);
+            record = RecordRef::adopt(SharedRecord::with_options(*record, to_text_list(value)));
         }
     });
 }
 
 PyObject* fragment_setstate(PyObject* self, PyObject* const* arguments, Py_ssize_t count,
                             PyObject* names) {
-    return write_entry<Fragment>(self, kSpec, [&](Fragment& record) {
+    return write_entry<RecordRef>(self, kSpec, [&](RecordRef& record) {
         const BoundArguments bound = bind_vector(kSetStateParameters, arguments, count, names);
         apply_state(record, bound[0].get());
         return Owned::borrow(Py_None);
@@ -106,42 +126,37 @@ PyObject* fragment_setstate(PyObject* self, PyObject* const* arguments, Py_ssize
 // ---- properties ----------------------------------------------------------
 
 PyObject* get_string(PyObject* self, void*) {
-    return read_fragment(self, [](const Fragment& record) { return make_str(record.string); });
+    return read_fragment(self, [](const SharedRecord& record) { return string_to_python(record); });
 }
 
 int set_string(PyObject* self, PyObject* value, void*) {
-    return setter_entry<Fragment>(self, value, kSpec, [](Fragment& record, PyObject* text) {
-        record.string = to_text(text);
-    });
+    return set_fragment_field(self, value, write_string);
 }
 
 PyObject* get_options(PyObject* self, void*) {
-    return read_fragment(self, [](const Fragment& record) { return options_to_python(record); });
+    return read_fragment(self,
+                         [](const SharedRecord& record) { return options_to_python(record); });
 }
 
 int set_options(PyObject* self, PyObject* value, void*) {
-    return setter_entry<Fragment>(self, value, kSpec, [](Fragment& record, PyObject* options) {
-        if (options == Py_None) {
-            record.options.reset();
-        } else {
-            record.options = to_text_list(options);
-        }
-    });
+    return set_fragment_field(self, value, write_options);
 }
 
 // ---- slots ---------------------------------------------------------------
 
 PyObject* fragment_str(PyObject* self) {
-    return read_fragment(self, [](const Fragment& record) { return make_str(text_form(record)); });
+    return read_fragment(self,
+                         [](const SharedRecord& record) { return make_str(text_form(record)); });
 }
 
 PyObject* fragment_repr(PyObject* self) {
-    return read_fragment(self,
-                         [](const Fragment& record) { return make_str(representation(record)); });
+    return read_fragment(self, [](const SharedRecord& record) {
+        return make_str(representation(record));
+    });
 }
 
 Py_hash_t fragment_hash(PyObject* self) {
-    return read_fragment(self, [](const Fragment& record) {
+    return read_fragment(self, [](const SharedRecord& record) {
         return to_python_hash(fragment_digest(record));
     });
 }
@@ -164,7 +179,7 @@ PyGetSetDef kProperties[] = {
 const PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kClassDoc)},
     {Py_tp_new, as_slot(fragment_new)},
-    {Py_tp_dealloc, as_slot(release_instance<Fragment>)},
+    {Py_tp_dealloc, as_slot(release_instance<RecordRef>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kProperties},
     {Py_tp_str, as_slot(fragment_str)},
@@ -185,9 +200,16 @@ const ClassSpec kSpec{
 
 const ClassSpec& prompt_fragment_spec() noexcept { return kSpec; }
 
-Owned new_fragment_object(PyTypeObject* fragment_class) {
+namespace {
+
+// A new instance of exactly `fragment_class` holding a reference to
+// `record`, with `extra_bytes` after it (room for a record to be built there).
+Owned allocate_fragment_object(PyTypeObject* fragment_class, std::size_t extra_bytes,
+                               const RecordRef& record) {
+    static_assert(sizeof(FragmentObject) % alignof(SharedRecord) == 0,
+                  "a record built after the instance must be aligned");
     try {
-        return make_exact_instance<Fragment>(fragment_class);
+        return make_exact_instance<RecordRef>(fragment_class, extra_bytes, record);
     } catch (Failure& failure) {
         std::move(failure).restore();
         PyErr_PrintEx(0);
@@ -195,15 +217,15 @@ Owned new_fragment_object(PyTypeObject* fragment_class) {
     }
 }
 
-Owned new_fragment_object(PyTypeObject* fragment_class, Fragment&& record) {
-    Owned object = new_fragment_object(fragment_class);
-    FragmentObject::from(object.get())->record = std::move(record);
-    return object;
+}  // namespace
+
+Owned new_fragment_object(PyTypeObject* fragment_class, const RecordRef& record) {
+    return allocate_fragment_object(fragment_class, 0, record);
 }
 
-Owned fragments_to_python(PyTypeObject* fragment_class, FragmentList&& records) {
+Owned fragments_to_python(PyTypeObject* fragment_class, std::span<const RecordRef> records) {
     return build_list(records.size(), [&](std::size_t i) {
-        return new_fragment_object(fragment_class, std::move(records[i]));
+        return new_fragment_object(fragment_class, records[i]);
     });
 }
 
@@ -220,10 +242,28 @@ FragmentObjects::~FragmentObjects() {
     for (PyObject* object : objects_) Py_XDECREF(object);
 }
 
-Fragment& FragmentObjects::add() {
-    Owned object = new_fragment_object(fragment_class_);
+// The record goes right after the instance, in the same block: one
+// allocation per fragment, and nothing more to free.
+void FragmentObjects::add(std::string_view string, SharedRecord::OptionSpans options) {
+    Owned object = allocate_fragment_object(fragment_class_, SharedRecord::size_of(string, options),
+                                            RecordRef());
+    void* tail = reinterpret_cast<char*>(object.get()) + sizeof(FragmentObject);
+    FragmentObject::from(object.get())->record =
+        RecordRef::adopt(SharedRecord::build_in(tail, string, options));
     objects_.push_back(object.get());
-    return FragmentObject::from(object.release())->record;  // now held by objects_
+    object.release();  // now held by objects_
+}
+
+void FragmentObjects::add_text(std::string_view piece) { add(piece, std::nullopt); }
+
+void FragmentObjects::extend_text(std::string_view piece) {
+    RecordRef& last = FragmentObject::from(objects_.back())->record;
+    last = RecordRef::adopt(SharedRecord::extended(*last, piece));
+}
+
+void FragmentObjects::add_placeholder(std::string_view name,
+                                      std::span<const std::string_view> spans) {
+    add(name, spans);
 }
 
 Owned FragmentObjects::into_list() {
@@ -234,10 +274,10 @@ Owned FragmentObjects::into_list() {
     return list;
 }
 
-Fragment extract_fragment(PyObject* object) {
-    FragmentObject& instance = checked_self<Fragment>(object, kSpec);
+RecordRef extract_fragment(PyObject* object) {
+    FragmentObject& instance = checked_self<RecordRef>(object, kSpec);
     SharedBorrow borrow(instance.borrow_flag);
-    return instance.record;
+    return instance.record.share();
 }
 
 }  // namespace frasolet

@@ -1,33 +1,36 @@
-// The Python class PromptFragment: one fragment record per instance.
+// The Python class PromptFragment: one fragment record per instance, shared
+// with a template (and its iterators) until either side writes.
 #pragma once
 
 #include <cstddef>
+#include <span>
+#include <string_view>
 
 #include "binding/instance.hpp"
-#include "core/fragment.hpp"
 #include "core/parser.hpp"
+#include "core/shared_record.hpp"
 
 namespace frasolet {
 
-using FragmentObject = binding::Instance<Fragment>;
+using FragmentObject = binding::Instance<RecordRef>;
 
 // What the class object is made from, once per interpreter.
 const binding::ClassSpec& prompt_fragment_spec() noexcept;
 
 // A new instance of exactly `fragment_class` (the PromptFragment class of
-// the caller's interpreter) owning `record`. The module treats this as
+// the caller's interpreter) sharing `record`. The module treats this as
 // infallible: if the instance cannot be made, the call ends in an internal
 // fault.
-binding::Owned new_fragment_object(PyTypeObject* fragment_class, Fragment&& record);
-// The same with an empty record, to be filled in place.
-binding::Owned new_fragment_object(PyTypeObject* fragment_class);
+binding::Owned new_fragment_object(PyTypeObject* fragment_class, const RecordRef& record);
 
-// A new list of new PromptFragment objects, one per record, in order.
-binding::Owned fragments_to_python(PyTypeObject* fragment_class, FragmentList&& records);
+// A new list of new PromptFragment objects, one per record, in order, each
+// sharing its record.
+binding::Owned fragments_to_python(PyTypeObject* fragment_class,
+                                   std::span<const RecordRef> records);
 
-// Where a parse's records live when the module parses: each in a new
-// PromptFragment, made as the parse goes (RecordSink<FragmentObjects> does
-// the merging). The objects not yet handed on are released with this.
+// Where a parse's records live when the module parses: each built inside a
+// new PromptFragment, made as the parse goes (RecordSink<FragmentObjects>
+// does the merging). The objects not yet handed on are released with this.
 class FragmentObjects {
 public:
     // The objects are of exactly `fragment_class`. `text_size` is the length
@@ -37,19 +40,22 @@ public:
     FragmentObjects& operator=(const FragmentObjects&) = delete;
     ~FragmentObjects();
 
-    // The empty record of a new object.
-    Fragment& add();
+    void add_text(std::string_view piece);
+    void extend_text(std::string_view piece);
+    void add_placeholder(std::string_view name, std::span<const std::string_view> spans);
 
     // A new list of the objects made, in order; empty after.
     binding::Owned into_list();
 
 private:
+    void add(std::string_view string, SharedRecord::OptionSpans options);
+
     PyTypeObject* fragment_class_;
     List<PyObject*> objects_;  // strong references
 };
 
-// Fragment extraction: a copy of the record of a PromptFragment (or
-// subclass) instance, taken under a shared borrow.
-Fragment extract_fragment(PyObject* object);
+// Fragment extraction: the record of a PromptFragment (or subclass)
+// instance, taken under a shared borrow, to be kept by another holder.
+RecordRef extract_fragment(PyObject* object);
 
 }  // namespace frasolet

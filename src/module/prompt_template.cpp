@@ -40,8 +40,8 @@ constexpr Parameters kSetStateParameters{
 constexpr Parameters kReduceParameters{.owner = kClassName, .function = "__reduce__"};
 
 struct TemplateRecord {
-    Owned tokenizer;         // never null (None once the collector cleared it)
-    FragmentList fragments;  // replaced only as a whole
+    Owned tokenizer;             // never null (None once the collector cleared it)
+    SharedRecordList fragments;  // never null; replaced only as a whole
 };
 
 using TemplateObject = Instance<TemplateRecord>;
@@ -61,7 +61,7 @@ int set_template_field(PyObject* self, PyObject* value, Body&& body) noexcept {
 // The text form as a new str: the fragments' text forms are written into one
 // scratch buffer of their total size (not cleared first, and through the
 // core's allocator), which the str is then made from.
-Owned template_text_str(const FragmentList& fragments) {
+Owned template_text_str(std::span<const RecordRef> fragments) {
     const std::size_t size = template_text_size(fragments);
     CoreAllocator<char> allocator;
     const std::size_t capacity = size == 0 ? 1 : size;
@@ -78,8 +78,8 @@ PyObject* template_new(PyTypeObject* type, PyObject* arguments, PyObject* keywor
         const BoundArguments bound = bind_tuple(kNewParameters, arguments, keywords);
         const auto text =
             convert_argument("template", [&] { return optional_text_view(bound[0].get()); });
-        TemplateRecord record{Owned::borrow(bound[1].get()), {}};
-        if (text) record.fragments = parse_or_raise(*text);
+        TemplateRecord record{Owned::borrow(bound[1].get()),
+                              parse_or_raise(text.value_or(std::string_view()))};
         return make_instance(type, std::move(record));
     });
 }
@@ -98,7 +98,7 @@ PyObject* template_getstate(PyObject* self, PyObject* const* arguments, Py_ssize
     return read_template(self, [&](const TemplateRecord& record) {
         bind_vector(kGetStateParameters, arguments, count, names);
         Owned state = make_dict();
-        dict_set(state.get(), "template", template_text_str(record.fragments));
+        dict_set(state.get(), "template", template_text_str(*record.fragments));
         return state;
     });
 }
@@ -112,7 +112,8 @@ PyObject* template_setstate(PyObject* self, PyObject* const* arguments, Py_ssize
         if (const auto saved = tuple_items<2>(state)) {
             // The state of __reduce__: all of it applies, or none.
             const auto [fragments, tokenizer] = *saved;
-            record.fragments = to_native_list<Fragment>(fragments, extract_fragment);
+            record.fragments =
+                share_records(to_native_list<RecordRef>(fragments, extract_fragment));
             released_last = std::exchange(record.tokenizer, Owned::borrow(tokenizer));
             return Owned::borrow(Py_None);
         }
@@ -141,9 +142,8 @@ PyObject* template_reduce(PyObject* self, PyObject* const* arguments, Py_ssize_t
         Owned make_empty = module_attribute("copyreg", "__newobj__");
         Owned empty_arguments =
             make_tuple(type_of(self), Owned::borrow(Py_None), Owned::borrow(Py_None));
-        FragmentList copies = record.fragments;
         Owned state = make_tuple(fragments_to_python(state_of_class(Py_TYPE(self)).fragment_class,
-                                                     std::move(copies)),
+                                                     *record.fragments),
                                  Owned::borrow(record.tokenizer.get()));
         return make_tuple(std::move(make_empty), std::move(empty_arguments), std::move(state));
     });
@@ -167,14 +167,13 @@ int set_tokenizer(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_fragments(PyObject* self, void*) {
     return read_template(self, [&](const TemplateRecord& record) {
-        FragmentList copies = record.fragments;
-        return fragments_to_python(state_of_class(Py_TYPE(self)).fragment_class, std::move(copies));
+        return fragments_to_python(state_of_class(Py_TYPE(self)).fragment_class, *record.fragments);
     });
 }
 
 int set_fragments(PyObject* self, PyObject* value, void*) {
     return set_template_field(self, value, [](TemplateRecord& record, PyObject* fragments) {
-        record.fragments = to_native_list<Fragment>(fragments, extract_fragment);
+        record.fragments = share_records(to_native_list<RecordRef>(fragments, extract_fragment));
     });
 }
 
@@ -182,37 +181,36 @@ int set_fragments(PyObject* self, PyObject* value, void*) {
 
 PyObject* template_str(PyObject* self) {
     return read_template(self, [](const TemplateRecord& record) {
-        return template_text_str(record.fragments);
+        return template_text_str(*record.fragments);
     });
 }
 
 PyObject* template_iter(PyObject* self) {
     return read_template(self, [&](const TemplateRecord& record) {
-        FragmentList copies = record.fragments;
-        return new_fragment_iterator(module_of_class(Py_TYPE(self)), std::move(copies));
+        return new_fragment_iterator(module_of_class(Py_TYPE(self)), record.fragments);
     });
 }
 
 Py_ssize_t template_length(PyObject* self) {
     return read_template(self, [](const TemplateRecord& record) {
-        return to_python_length(record.fragments.size());
+        return to_python_length(record.fragments->size());
     });
 }
 
 PyObject* template_subscript(PyObject* self, PyObject* key) {
     return read_template(self, [&](const TemplateRecord& record) {
         const std::uint64_t index = to_index(key);
-        if (index >= record.fragments.size()) {
+        if (index >= record.fragments->size()) {
             throw_message(PyExc_IndexError, "PromptTemplate index out of range");
         }
-        Fragment copy = record.fragments[static_cast<std::size_t>(index)];
-        return new_fragment_object(state_of_class(Py_TYPE(self)).fragment_class, std::move(copy));
+        return new_fragment_object(state_of_class(Py_TYPE(self)).fragment_class,
+                                   (*record.fragments)[static_cast<std::size_t>(index)]);
     });
 }
 
 Py_hash_t template_hash(PyObject* self) {
     return read_template(self, [](const TemplateRecord& record) {
-        return to_python_hash(template_digest(record.fragments));
+        return to_python_hash(template_digest(*record.fragments));
     });
 }
 

@@ -8,13 +8,18 @@ TextList to_text_list(PyObject* object) {
     return to_native_list<Text>(object, [](PyObject* item) { return to_text(item); });
 }
 
-Owned text_list_to_python(const TextList& texts) {
-    return build_list(texts.size(), [&](std::size_t i) { return make_str(texts[i]); });
+Owned string_to_python(const SharedRecord& record) {
+    return make_str(record.string(), record.string_memo());
 }
 
-Owned options_to_python(const Fragment& record) {
-    if (!record.options) return Owned::borrow(Py_None);
-    return text_list_to_python(*record.options);
+Owned options_to_python(const SharedRecord& record) {
+    if (record.is_text()) return Owned::borrow(Py_None);
+    return build_list(record.option_count(),
+                      [&](std::size_t i) { return make_str(record.option(i)); });
+}
+
+SharedRecordList share_records(RecordRefs&& records) {
+    return std::allocate_shared<const RecordRefs>(CoreAllocator<RecordRefs>(), std::move(records));
 }
 
 }  // namespace frasolet

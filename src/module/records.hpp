@@ -1,12 +1,14 @@
 // Conversions between the core's records and Python objects: texts, text
-// lists and lists of records, built on the binding layer's generic ones.
+// lists and shared records, built on the binding layer's generic ones.
 #pragma once
 
+#include <memory>
 #include <utility>
 
 #include "binding/convert.hpp"
 #include "core/allocator.hpp"
 #include "core/fragment.hpp"
+#include "core/shared_record.hpp"
 
 namespace frasolet {
 
@@ -29,10 +31,17 @@ List<Element> to_native_list(PyObject* object, ConvertItem&& convert_item) {
 // A sequence of str as a text list.
 TextList to_text_list(PyObject* object);
 
-// A new list of new str.
-binding::Owned text_list_to_python(const TextList& texts);
+// The string field as a new str.
+binding::Owned string_to_python(const SharedRecord& record);
 
 // The options field as Python sees it: None, or a new list of new str.
-binding::Owned options_to_python(const Fragment& record);
+binding::Owned options_to_python(const SharedRecord& record);
+
+// A template's records: shared by the template and its iterators, and never
+// changed once made (a write of the template replaces the whole list).
+using SharedRecordList = std::shared_ptr<const RecordRefs>;
+
+// Moves `records` into a shared list (one block through the core's allocator).
+SharedRecordList share_records(RecordRefs&& records);
 
 }  // namespace frasolet

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/fragment.hpp"
+#include "core/shared_record.hpp"
 #include "core/siphash.hpp"
 #include "core/template_text.hpp"
 
@@ -49,6 +50,16 @@ TEST_P(FragmentForms, TextFormRepresentationAndHash) {
     if (c.hash) {
         EXPECT_EQ(static_cast<std::int64_t>(digest), *c.hash);
     }
+
+    // The shared form of the same fields derives the same, and gives them back.
+    const RecordRef shared = RecordRef::adopt(SharedRecord::make(c.fragment));
+    EXPECT_EQ(str(text_form(*shared)), c.text_form);
+    EXPECT_EQ(text_form_size(*shared), form.size());
+    EXPECT_EQ(str(representation(*shared)), c.representation);
+    EXPECT_EQ(fragment_digest(*shared), digest);
+    const Fragment back = shared->to_fragment();
+    EXPECT_EQ(str(text_form(back)), c.text_form);
+    EXPECT_EQ(str(representation(back)), c.representation);
 }
 
 INSTANTIATE_TEST_SUITE_P(
