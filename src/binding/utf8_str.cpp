@@ -208,7 +208,9 @@ Owned make_str(std::string_view text, std::uint64_t& shape_memo) {
     if ((shape_memo & kCodeBits) == kAsciiCode) return make_ascii_str(bytes, size);
     if (shape_memo == 0) {
         if (is_ascii(bytes, size)) {
-            shape_memo = to_memo({size, 0x7f});
+            // An empty text is measured for nothing, and its memo may be one
+            // that every interpreter of the process reads: it is not written.
+            if (size != 0) shape_memo = to_memo({size, 0x7f});
             return make_ascii_str(bytes, size);
         }
         shape_memo = to_memo(measure_utf8(bytes, size));

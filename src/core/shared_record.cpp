@@ -43,8 +43,7 @@ std::size_t block_size(const Source& source) noexcept {
 
 }  // namespace
 
-// Its own count of one is never released, so it is never freed.
-SharedRecord SharedRecord::empty_{1};
+SharedRecord SharedRecord::empty_{kUncounted};
 
 template <class Source>
 SharedRecord* SharedRecord::construct(void* memory, std::size_t references,

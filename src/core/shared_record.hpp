@@ -55,16 +55,19 @@ public:
     // A text record with `more` after the text of `record`.
     static SharedRecord* extended(const SharedRecord& record, std::string_view more);
 
-    // The record every holder starts from: the empty text. Never freed.
+    // The record every holder starts from: the empty text. It is one object
+    // for the whole process, used at once by interpreters that each run on
+    // a lock of their own, so it is never counted (a count raced from two
+    // threads could reach zero and free it) and never written.
     static SharedRecord* empty_text() noexcept { return &empty_; }
 
     bool is_embedded() const noexcept { return references_ == 0; }
     void retain() noexcept {
         assert(!is_embedded());
-        ++references_;
+        if (references_ != kUncounted) ++references_;
     }
     void release() noexcept {
-        if (is_embedded()) return;
+        if (is_embedded() || references_ == kUncounted) return;
         if (--references_ == 0) free_counted(this);
     }
 
@@ -79,7 +82,8 @@ public:
 
     // What the reader of the string learnt of it (the str maker's shape of
     // non-ASCII text); 0 until then. The memo follows from the bytes, so
-    // every holder may fill it in.
+    // every holder may fill it in, except that of the empty text, which stays
+    // 0 (see empty_text).
     std::uint64_t& string_memo() const noexcept { return string_memo_; }
 
     // A copy of the fields as a plain record.
@@ -87,6 +91,7 @@ public:
 
 private:
     static constexpr std::size_t kText = static_cast<std::size_t>(-1);
+    static constexpr std::size_t kUncounted = static_cast<std::size_t>(-1);  // the empty text
 
     constexpr explicit SharedRecord(std::size_t references) noexcept : references_(references) {}
     static void free_counted(SharedRecord* record) noexcept;
@@ -105,7 +110,7 @@ private:
         return reinterpret_cast<const char*>(option_ends() + option_count());
     }
 
-    std::size_t references_ = 0;  // 0: embedded
+    std::size_t references_ = 0;  // 0: embedded; kUncounted: the empty text
     std::size_t string_size_ = 0;
     std::size_t option_count_ = kText;
     mutable std::uint64_t string_memo_ = 0;

@@ -126,6 +126,36 @@ print(json.dumps({"main": workload(), "threads": results}))
     assert report["threads"] == [report["main"]] * 8
 
 
+def test_interpreters_on_their_own_gil_share_nothing_counted():
+    # Three interpreters, each on its own GIL, making and dropping fragments at
+    # once. Whatever the process shares between them must be neither counted
+    # nor written: a racing count once freed the shared empty-text record.
+    done = run_script(f"""
+import threading, {interpreter_module()} as interpreters
+CODE = '''
+import frasolet
+for _ in range(200_000):
+    for f in frasolet.parse("Hi [name|a,b]! [y] z"):
+        f.string, f.options
+    frasolet.PromptFragment()
+'''
+failures = []
+def run():
+    interp = interpreters.create()
+    try:
+        failures.append(interpreters.run_string(interp, CODE))
+    finally:
+        interpreters.destroy(interp)
+threads = [threading.Thread(target=run) for _ in range(3)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+print(failures)
+""", timeout=300)
+    assert (done.returncode, done.stdout.strip()) == (0, "[None, None, None]"), done.stderr
+
+
 # Blocks held by the interpreter's allocator (leaked blocks of destroyed
 # isolated interpreters included) that one round of making an interpreter,
 # running CODE in it and destroying it leaves behind: measured over 150
