@@ -210,7 +210,7 @@ DEBIAN_PYTHON_LIBRARIES=(libc6 libmpdec4 libssl3t64 libexpat1 zlib1g libffi8 lib
 debian_python() {
     local version=$1
     local dir="$ROOT/build/python/$version"
-    local root="$dir/root" python="$dir/root/usr/bin/python$version"
+    local root="$dir/unpacked" python="$dir/unpacked/usr/bin/python$version"
     unpacked_debian_python "$version" && return
     local archive
     archive=$(debian_archive) || return 1
@@ -250,7 +250,7 @@ debian_python() {
 # The interpreter that debian_python X.Y made earlier, if it is whole.
 unpacked_debian_python() {
     local dir="$ROOT/build/python/$1"
-    local python="$dir/root/usr/bin/python$1"
+    local python="$dir/unpacked/usr/bin/python$1"
     [ -f "$dir/ready" ] && "$python" -c 'import ssl, sqlite3, venv, ctypes' 2>/dev/null || return 1
     echo "$python"
 }
