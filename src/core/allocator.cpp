@@ -8,7 +8,9 @@ namespace {
 void* allocate_with_malloc(std::size_t size) { return std::malloc(size == 0 ? 1 : size); }
 void release_with_free(void* pointer) { std::free(pointer); }
 
-MemoryHooks current_hooks{allocate_with_malloc, release_with_free};
+// Constant-initialised, so that hooks installed by another file's initialiser at
+// load time are never overwritten by this one.
+constinit MemoryHooks current_hooks{allocate_with_malloc, release_with_free};
 
 }  // namespace
 

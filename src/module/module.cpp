@@ -4,8 +4,6 @@
 // definition, the interpreter makes a module object with its own state for
 // every import and runs the exec slot on it. Each interpreter so gets its own
 // class objects and can run on its own GIL.
-#include <mutex>
-
 #include "binding/entry.hpp"
 #include "binding/internal_fault.hpp"
 #include "binding/module_registration.hpp"
@@ -46,12 +44,11 @@ PyMethodDef parse_record = {"parse", as_method(module_parse), METH_FASTCALL | ME
 // lists, texts past the inline size) come from the interpreter's small-block
 // pools instead of the process heap; with a GIL per interpreter those pools
 // are the interpreter's own, and a record is freed by the interpreter whose
-// object owns it. The hooks are process-wide: set once, by the first import
-// in any interpreter, while two interpreters may be importing at once.
-void route_core_memory() {
-    static std::once_flag routed;
-    std::call_once(routed, [] { set_memory_hooks({PyMem_Malloc, PyMem_Free}); });
-}
+// object owns it. The hooks are process-wide, so they are set once, when the
+// library is loaded (the loader runs this before any interpreter can import
+// the module, and only once): no interpreter imports while another routes.
+[[maybe_unused]] const bool core_memory_routed =
+    (set_memory_hooks({PyMem_Malloc, PyMem_Free}), true);
 
 // The classes of an interpreter are made by its first import and shared by
 // every later module object of that interpreter: an import after
@@ -107,7 +104,6 @@ PyTypeObject* share_or_make(PyTypeObject* shared, const ClassSpec& spec, PyObjec
 }
 
 void execute(PyObject* module) {
-    route_core_memory();
     ModuleState& state = state_of_module(module);
     const Owned first = first_module();
     const ModuleState* shared = first ? &state_of_module(first.get()) : nullptr;

@@ -18,8 +18,17 @@ Owned options_to_python(const SharedRecord& record) {
                       [&](std::size_t i) { return make_str(record.option(i)); });
 }
 
-SharedRecordList share_records(RecordRefs&& records) {
-    return std::allocate_shared<const RecordRefs>(CoreAllocator<RecordRefs>(), std::move(records));
+SharedRecordList SharedRecordList::make(RecordRefs&& records) {
+    void* memory = memory_hooks().allocate(sizeof(Block));
+    if (memory == nullptr) throw std::bad_alloc();
+    SharedRecordList list;
+    list.block_ = new (memory) Block{1, std::move(records)};
+    return list;
+}
+
+void SharedRecordList::release(Block* block) noexcept {
+    block->~Block();
+    memory_hooks().release(block);
 }
 
 }  // namespace frasolet

@@ -2,7 +2,8 @@
 // lists and shared records, built on the binding layer's generic ones.
 #pragma once
 
-#include <memory>
+#include <cassert>
+#include <new>
 #include <utility>
 
 #include "binding/convert.hpp"
@@ -39,9 +40,47 @@ binding::Owned options_to_python(const SharedRecord& record);
 
 // A template's records: shared by the template and its iterators, and never
 // changed once made (a write of the template replaces the whole list).
-using SharedRecordList = std::shared_ptr<const RecordRefs>;
+// Counted without atomics: every holder is an object of one interpreter and
+// is touched only under that interpreter's lock. (The atomic count of
+// std::shared_ptr would also tie the module to a newer C library.)
+class SharedRecordList {
+public:
+    SharedRecordList() noexcept = default;
+    SharedRecordList(const SharedRecordList& other) noexcept : block_(other.block_) {
+        if (block_ != nullptr) ++block_->references;
+    }
+    SharedRecordList(SharedRecordList&& other) noexcept
+        : block_(std::exchange(other.block_, nullptr)) {}
+    SharedRecordList& operator=(SharedRecordList other) noexcept {
+        std::swap(block_, other.block_);
+        return *this;
+    }
+    ~SharedRecordList() {
+        if (block_ != nullptr && --block_->references == 0) release(block_);
+    }
 
-// Moves `records` into a shared list (one block through the core's allocator).
-SharedRecordList share_records(RecordRefs&& records);
+    // Moves `records` into a new shared list, one block through the core's
+    // allocator. Throws std::bad_alloc.
+    static SharedRecordList make(RecordRefs&& records);
+
+    const RecordRefs& operator*() const noexcept {
+        assert(block_ != nullptr);
+        return block_->records;
+    }
+    const RecordRefs* operator->() const noexcept { return &**this; }
+
+private:
+    struct Block {
+        std::size_t references;
+        RecordRefs records;
+    };
+    static void release(Block* block) noexcept;
+
+    Block* block_ = nullptr;
+};
+
+inline SharedRecordList share_records(RecordRefs&& records) {
+    return SharedRecordList::make(std::move(records));
+}
 
 }  // namespace frasolet
