@@ -70,6 +70,9 @@ make_copy_venv() {
     rm -rf "$site"/frasolet*
     cp -r "$ROOT/build/$name/target/." "$site/"
     echo "$dev_site" >"$site/zz-development-packages.pth"
+    # The oldest supported mypy, which the typing tests look for beside the
+    # environment (run.sh installs it into the development one).
+    if [ -d "$VENV/mypy-minimum" ]; then ln -sfn "$VENV/mypy-minimum" "$dir/mypy-minimum"; fi
     echo "$dir/bin/python"
 }
 
