@@ -43,11 +43,7 @@ Text make_representation(const Record& record) {
 
 template <class Record>
 std::uint64_t digest_of(const Record& record) noexcept {
-    SipHasher13 hasher;
-    TextFormHashing<SipHasher13> hashing{hasher};
-    walk_text_form(record, hashing);
-    hasher.update_byte(0xff);
-    return hasher.finish();
+    return text_form_digest([&](auto& hashing) { walk_text_form(record, hashing); });
 }
 
 }  // namespace

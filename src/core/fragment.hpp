@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "core/allocator.hpp"
+#include "core/siphash.hpp"
 
 namespace frasolet {
 
@@ -93,6 +94,17 @@ struct TextFormHashing {
     void text(std::string_view piece) noexcept { hasher.update(piece); }
     void byte(char c) noexcept { hasher.update_byte(static_cast<unsigned char>(c)); }
 };
+
+// The digest of the text form that `walk` feeds to its hashing argument:
+// SipHash-1-3 with a zero key over the text form, then 0xFF.
+template <class Walk>
+std::uint64_t text_form_digest(Walk&& walk) noexcept {
+    SipHasher13 hasher;
+    TextFormHashing<SipHasher13> hashing{hasher};
+    walk(hashing);
+    hasher.update_byte(0xff);
+    return hasher.finish();
+}
 
 // The unsigned digest of the text form (SipHash-1-3, zero key, 0xFF suffix).
 std::uint64_t fragment_digest(const Fragment& fragment) noexcept;

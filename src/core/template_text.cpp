@@ -29,11 +29,7 @@ char* write_joined(char* out, std::span<const Item> items) noexcept {
 
 template <class Item>
 std::uint64_t joined_digest(std::span<const Item> items) noexcept {
-    SipHasher13 hasher;
-    TextFormHashing<SipHasher13> hashing{hasher};
-    walk_all(items, hashing);
-    hasher.update_byte(0xff);
-    return hasher.finish();
+    return text_form_digest([&](auto& hashing) { walk_all(items, hashing); });
 }
 
 }  // namespace
