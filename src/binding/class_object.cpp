@@ -1,5 +1,7 @@
 #include "binding/class_object.hpp"
 
+#include <array>
+#include <cassert>
 #include <string>
 
 #include "binding/entry.hpp"
@@ -15,12 +17,31 @@ unsigned class_flags(const ClassSpec& spec) {
     return static_cast<unsigned>(flags);
 }
 
+// The spec's slot table with its dealloc slot added. The interpreter reads
+// the table while it makes the class and keeps none of it.
+constexpr std::size_t kMaxSlots = 32;
+using SlotTable = std::array<PyType_Slot, kMaxSlots + 2>;
+
+SlotTable slot_table(const ClassSpec& spec) {
+    assert(spec.release != nullptr && "every class has a dealloc slot");
+    SlotTable table{};
+    std::size_t count = 0;
+    for (const PyType_Slot* slot = spec.slots; slot->slot != 0; ++slot) {
+        assert(slot->slot != Py_tp_dealloc && "the dealloc slot is the spec's `release`");
+        if (count == kMaxSlots) throw_fault("too many slots for class " + std::string(spec.name()));
+        table[count++] = *slot;
+    }
+    table[count] = {Py_tp_dealloc, as_slot(spec.release)};
+    return table;  // ends in a zeroed slot
+}
+
 }  // namespace
 
 Owned make_class(const ClassSpec& spec, PyObject* module) {
+    SlotTable slots = slot_table(spec);
     PyType_Spec type_spec{
-        spec.qualified_name, static_cast<int>(spec.instance_size), 0,
-        class_flags(spec),   const_cast<PyType_Slot*>(spec.slots),
+        spec.qualified_name, static_cast<int>(spec.instance_size), 0, class_flags(spec),
+        slots.data(),
     };
     Owned type = Owned::steal(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
     if (!type) {
@@ -28,6 +49,18 @@ Owned make_class(const ClassSpec& spec, PyObject* module) {
         throw_fault(std::string("An error occurred while initializing class ") + spec.name());
     }
     return type;
+}
+
+bool derives_from_class_of(PyTypeObject* type, destructor release) noexcept {
+    PyObject* bases = type->tp_mro;  // ready types only; every instance's type is
+    if (bases == nullptr) return false;
+    const Py_ssize_t count = PyTuple_GET_SIZE(bases);
+    for (Py_ssize_t i = 1; i < count; ++i) {
+        if (reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(bases, i))->tp_dealloc == release) {
+            return true;
+        }
+    }
+    return false;
 }
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {

@@ -14,8 +14,9 @@ enum class Subclassing { allowed, refused };
 // collection; such a class lists its traverse and clear slots.
 enum class Collection { none, cyclic };
 
-// Everything a class has. `slots` is its whole slot table, terminated by a
-// zeroed slot: doc, dealloc, methods and properties included, and
+// Everything a class has. `release` is its dealloc slot, by which entries
+// tell its instances (instance.hpp); `slots` is the rest of its slot table,
+// terminated by a zeroed slot: doc, methods and properties included, and
 // no_constructor or sequence_item_bridge below where the class uses them.
 struct ClassSpec {
     // "<module>.<name>", or "builtins.<name>" for a class shown as a builtin.
@@ -24,6 +25,7 @@ struct ClassSpec {
     Py_ssize_t instance_size = 0;
     Subclassing subclassing = Subclassing::refused;
     Collection collection = Collection::none;
+    destructor release = nullptr;
     const PyType_Slot* slots = nullptr;
 
     // The name after the module's, as errors name the class.
@@ -38,6 +40,10 @@ struct ClassSpec {
 // interpreter refuses to make it, its error is printed and the call ends in
 // an internal fault "An error occurred while initializing class <name>".
 Owned make_class(const ClassSpec& spec, PyObject* module);
+
+// Whether a base of `type` (a ready class) other than itself has `release`
+// for its dealloc slot: what tells a subclass of a spec's class (instance.hpp).
+bool derives_from_class_of(PyTypeObject* type, destructor release) noexcept;
 
 // The new slot of classes that Python may not instantiate: TypeError
 // "No constructor defined".

@@ -1,5 +1,7 @@
 #include "binding/failure.hpp"
 
+#include <cassert>
+
 #include "binding/convert.hpp"
 #include "binding/internal_fault.hpp"
 
@@ -41,8 +43,11 @@ Failure Failure::no_argument(PyObject* type) {
     return Failure(Form::no_argument, Owned::borrow(type));
 }
 
-Failure Failure::none_argument(PyObject* type) {
-    return Failure(Form::none_argument, Owned::borrow(type));
+Failure Failure::with_arguments(PyObject* type, PyObject* arguments) {
+    assert(PyTuple_Check(arguments) && "exception arguments are a tuple");
+    Failure failure(Form::arguments, Owned::borrow(type));
+    failure.value_ = Owned::borrow(arguments);
+    return failure;
 }
 
 Failure fetch_failure(SourceLocation where) {
@@ -109,11 +114,9 @@ void Failure::restore() && noexcept {
         case Form::no_argument:
             PyErr_SetNone(type_.get());
             return;
-        case Form::none_argument: {
-            Owned arguments = Owned::steal(PyTuple_Pack(1, Py_None));
-            if (arguments) PyErr_SetObject(type_.get(), arguments.get());
+        case Form::arguments:
+            PyErr_SetObject(type_.get(), value_.get());
             return;
-        }
         case Form::message: {
             // Sized, so that a message holding a NUL (a keyword name can) is
             // kept whole.

@@ -19,8 +19,8 @@ public:
     static Failure message(PyObject* type, std::string message);
     // An exception of `type` made without arguments.
     static Failure no_argument(PyObject* type);
-    // An exception of `type` whose arguments are the tuple (None,).
-    static Failure none_argument(PyObject* type);
+    // An exception of `type` whose arguments are `arguments`, a tuple.
+    static Failure with_arguments(PyObject* type, PyObject* arguments);
 
     // True when the exception's class is exactly `type` (no subclass).
     bool is_exactly(PyObject* type) const noexcept;
@@ -32,7 +32,7 @@ public:
 
 private:
     friend Failure fetch_failure(SourceLocation);
-    enum class Form { message, no_argument, none_argument, fetched };
+    enum class Form { message, no_argument, arguments, fetched };
 
     Failure(Form form, Owned type) noexcept : form_(form), type_(std::move(type)) {}
     // The normalised exception object of this failure.
@@ -41,7 +41,7 @@ private:
     Form form_;
     Owned type_;
     std::string message_;  // Form::message
-    Owned value_;          // Form::fetched
+    Owned value_;          // Form::fetched, and Form::arguments (the tuple)
     Owned traceback_;      // Form::fetched
     Owned cause_;          // Form::message, when it replaced an exception that had one
 };

@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "binding/block_cache.hpp"
 #include "binding/class_object.hpp"
 #include "binding/convert.hpp"
 #include "binding/failure.hpp"
@@ -25,49 +26,45 @@ struct Instance {
     static Instance* from(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
 };
 
-// The dealloc slot: untracks a collectable instance, releases the record, frees the memory through
-// the free slot of the object's own type and drops the instance's reference to that type (instances
-// of heap types own one).
+// The dealloc slot's work: untracks a collectable instance, releases the
+// record, gives the memory to `cache` (when one is given and has room) or
+// else to the free slot of the object's own type, and drops the instance's
+// reference to that type (instances of heap types own one).
 template <class Record>
-void release_instance(PyObject* object) noexcept {
+void release_instance_into(PyObject* object, BlockCache* cache) noexcept {
     PyTypeObject* type = Py_TYPE(object);
     // A collectable instance leaves the collector's lists before its record
     // goes, so that a collection run by the release never visits it.
     if (PyType_IS_GC(type)) PyObject_GC_UnTrack(object);
     Instance<Record>::from(object)->record.~Record();
-    type->tp_free(object);
+    if (cache == nullptr || !cache->keep(object)) type->tp_free(object);
     Py_DECREF(type);
 }
 
-// The check of `self` (and of fragment items): the object's class must be
-// made from a spec whose record is `Record`, or derive from one, else the
-// conversion error naming the class.
-//
-// Such a class is told by its dealloc slot, release_instance<Record>, which
-// no other class has (each destroys a record of its own type, so no linker
-// folds two into one): a subclass made in Python gets the interpreter's own
-// dealloc, so only for one are the bases walked. An entry on an exact
-// instance thus pays one load and one comparison, and needs neither its
-// module nor the module's state; and since the instance's layout is all that
-// the entry relies on, the test holds whichever interpreter made the class.
+// The dealloc slot of a class that keeps no blocks.
 template <class Record>
-bool has_record_class(PyTypeObject* type) noexcept {
-    constexpr destructor release = &release_instance<Record>;
-    if (type->tp_dealloc == release) return true;
-    PyObject* bases = type->tp_mro;  // ready types only; every instance's type is
-    if (bases == nullptr) return false;
-    const Py_ssize_t count = PyTuple_GET_SIZE(bases);
-    for (Py_ssize_t i = 1; i < count; ++i) {
-        if (reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(bases, i))->tp_dealloc == release) {
-            return true;
-        }
-    }
-    return false;
+void release_instance(PyObject* object) noexcept {
+    release_instance_into<Record>(object, nullptr);
 }
 
+// The check of `self` (and of fragment items): the object's class must be
+// made from `spec`, or derive from such a class, else the conversion error
+// naming the class. `Record` must be the record of `spec`'s instances.
+//
+// Such a class is told by its dealloc slot, `spec.release`, which no other
+// class has (each destroys a record of its own type, so no linker folds two
+// into one): a subclass made in Python gets the interpreter's own dealloc,
+// so only for one are the bases walked. An entry on an exact instance thus
+// pays one load and one comparison, and needs neither its module nor the
+// module's state; and since the instance's layout is all that the entry
+// relies on, the test holds whichever interpreter made the class.
 template <class Record>
-Instance<Record>& checked_self(PyObject* self, const ClassSpec& spec) {
-    if (!has_record_class<Record>(Py_TYPE(self))) throw_conversion_error(self, spec.name());
+[[gnu::always_inline]] inline Instance<Record>& checked_self(PyObject* self,
+                                                             const ClassSpec& spec) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_dealloc != spec.release && !derives_from_class_of(type, spec.release)) {
+        throw_conversion_error(self, spec.name());
+    }
     return *Instance<Record>::from(self);
 }
 
@@ -124,21 +121,27 @@ Owned make_instance(PyTypeObject* type, Record&& record) {
 
 // Makes an instance of exactly `type`, a class the collector does not track,
 // with its record made in place from `arguments`: the quick path for the
-// objects a call makes in numbers. The memory comes from the object
-// allocator, which the class's free slot returns it to, and PyObject_Init
-// takes the reference to the type that instances of a heap type own; every
-// other field is set here, so nothing is zeroed first. `extra_bytes` more
-// are allocated after the instance, for the record to keep data in the same
+// objects a call makes in numbers. The memory is a block kept in `cache`
+// (when one is given and `extra_bytes` is 0), or else comes from the object
+// allocator, which the class's free slot returns it to; PyObject_Init takes
+// the reference to the type that instances of a heap type own; every other
+// field is set here, so nothing is zeroed first. `extra_bytes` more are
+// allocated after the instance, for the record to keep data in the same
 // block. Throws the interpreter's MemoryError (the arguments are then left
 // as they were).
 template <class Record, class... Arguments>
-Owned make_exact_instance(PyTypeObject* type, std::size_t extra_bytes, Arguments&&... arguments) {
+Owned make_exact_instance(PyTypeObject* type, BlockCache* cache, std::size_t extra_bytes,
+                          Arguments&&... arguments) {
     // A collected class's instances need the collector's header before them.
     assert(!PyType_IS_GC(type) && "exact instances are made only of untracked classes");
-    void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize) + extra_bytes);
+    assert((cache == nullptr || extra_bytes == 0) && "kept blocks have the instance size");
+    void* memory = cache != nullptr ? cache->take() : nullptr;
     if (memory == nullptr) {
-        PyErr_NoMemory();
-        throw_fetched();
+        memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize) + extra_bytes);
+        if (memory == nullptr) {
+            PyErr_NoMemory();
+            throw_fetched();
+        }
     }
     PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), type);
     auto* instance = Instance<Record>::from(object);

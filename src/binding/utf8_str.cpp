@@ -34,7 +34,7 @@ std::uint64_t load_tail(const unsigned char* bytes, std::size_t size) noexcept {
     return load_word(bytes + size - 8) >> (8 * (8 - rest));
 }
 
-bool is_ascii(const unsigned char* bytes, std::size_t size) noexcept {
+bool ascii_bytes(const unsigned char* bytes, std::size_t size) noexcept {
     std::uint64_t seen = 0;
     if (size >= 8) {
         // Non-ASCII text is usually told by its first word.
@@ -159,23 +159,11 @@ void widen(const unsigned char* bytes, std::size_t size, Unit* out, std::size_t 
     return object;
 }
 
-[[gnu::always_inline]] inline Owned make_ascii_str(const unsigned char* bytes, std::size_t size) {
-    if (size == 1) {
-        // The interpreter keeps one str per such character.
-        Owned object = Owned::steal(PyUnicode_FromOrdinal(bytes[0]));
-        if (!object) throw_api_call_failed();
-        return object;
-    }
-    Owned object = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
-    if (!object) throw_api_call_failed();
-    std::memcpy(PyUnicode_1BYTE_DATA(object.get()), bytes, size);
-    return object;
-}
-
 // A shape memo: the code points above three bits naming the widest
 // character (1: ASCII, 2: Latin-1, 3: the BMP, 4: beyond); 0 for unknown.
-constexpr std::uint64_t kCodeBits = 7;
-constexpr std::uint64_t kAsciiCode = 1;
+constexpr std::uint64_t kCodeBits = utf8_str_detail::kMemoCodeBits;
+constexpr std::uint64_t kAsciiCode = utf8_str_detail::kAsciiMemoCode;
+static_assert(kCodeBits == 7 && kAsciiCode == 1, "the memo layout above");
 constexpr Py_UCS4 kWidestOfCode[] = {0, 0x7f, 0xff, 0xffff, 0x10ffff};
 
 std::uint64_t to_memo(Utf8Shape shape) noexcept {
@@ -192,26 +180,30 @@ Utf8Shape from_memo(std::uint64_t memo) noexcept {
 
 }  // namespace
 
+bool is_ascii(std::string_view text) noexcept {
+    return ascii_bytes(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+}
+
 Owned make_str(std::string_view text) {
     // The text is valid UTF-8 (it came from a str, or from parsing one), so
     // the str is sized from what its bytes say and filled by a copy or a
     // widening, without a validating decode.
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t size = text.size();
-    if (!is_ascii(bytes, size)) return make_wide_str(bytes, size, measure_utf8(bytes, size));
-    return make_ascii_str(bytes, size);
+    if (!ascii_bytes(bytes, size)) return make_wide_str(bytes, size, measure_utf8(bytes, size));
+    return make_ascii_str(text);
 }
 
-Owned make_str(std::string_view text, std::uint64_t& shape_memo) {
+// The memo is not (yet) that of ASCII text.
+Owned utf8_str_detail::make_str_from_memo(std::string_view text, std::uint64_t& shape_memo) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t size = text.size();
-    if ((shape_memo & kCodeBits) == kAsciiCode) return make_ascii_str(bytes, size);
     if (shape_memo == 0) {
-        if (is_ascii(bytes, size)) {
+        if (ascii_bytes(bytes, size)) {
             // An empty text is measured for nothing, and its memo may be one
             // that every interpreter of the process reads: it is not written.
             if (size != 0) shape_memo = to_memo({size, 0x7f});
-            return make_ascii_str(bytes, size);
+            return make_ascii_str(text);
         }
         shape_memo = to_memo(measure_utf8(bytes, size));
     }

@@ -2,11 +2,65 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
+#include "binding/internal_fault.hpp"
 #include "binding/owned.hpp"
 
 namespace frasolet::binding {
+
+// Whether every byte of `text` is ASCII.
+bool is_ascii(std::string_view text) noexcept;
+
+namespace utf8_str_detail {
+
+// Copies `size` bytes. Texts a str is made from are mostly a few words: up
+// to 16 bytes they move as two possibly overlapping loads and stores (no
+// byte outside either range is touched), longer ones go to memcpy.
+[[gnu::always_inline]] inline void copy_bytes(char* out, const char* in, std::size_t size) {
+    if (size > 16) {
+        std::memcpy(out, in, size);
+    } else if (size >= 8) {
+        std::uint64_t head, tail;
+        std::memcpy(&head, in, 8);
+        std::memcpy(&tail, in + size - 8, 8);
+        std::memcpy(out, &head, 8);
+        std::memcpy(out + size - 8, &tail, 8);
+    } else if (size >= 4) {
+        std::uint32_t head, tail;
+        std::memcpy(&head, in, 4);
+        std::memcpy(&tail, in + size - 4, 4);
+        std::memcpy(out, &head, 4);
+        std::memcpy(out + size - 4, &tail, 4);
+    } else {
+        for (std::size_t i = 0; i < size; ++i) out[i] = in[i];
+    }
+}
+
+// The memo of an ASCII text has these low bits (utf8_str.cpp).
+constexpr std::uint64_t kMemoCodeBits = 7;
+constexpr std::uint64_t kAsciiMemoCode = 1;
+
+Owned make_str_from_memo(std::string_view text, std::uint64_t& shape_memo);
+
+}  // namespace utf8_str_detail
+
+// A new str from ASCII text. Ends in an internal fault when the interpreter
+// cannot make it.
+[[gnu::always_inline]] inline Owned make_ascii_str(std::string_view text) {
+    if (text.size() == 1) {
+        // The interpreter keeps one str per such character.
+        Owned object = Owned::steal(PyUnicode_FromOrdinal(static_cast<unsigned char>(text[0])));
+        if (!object) throw_api_call_failed();
+        return object;
+    }
+    Owned object = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
+    if (!object) throw_api_call_failed();
+    utf8_str_detail::copy_bytes(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(object.get())),
+                                text.data(), text.size());
+    return object;
+}
 
 // A new str from valid UTF-8 text (what every str's UTF-8 form and every
 // part of one cut at ASCII bytes is). Ends in an internal fault when the
@@ -16,6 +70,10 @@ Owned make_str(std::string_view text);
 // kept beside the text and 0 until the first call, holds what that call
 // learnt of it (its code points and its widest character), so that later
 // calls only copy or widen.
-Owned make_str(std::string_view text, std::uint64_t& shape_memo);
+inline Owned make_str(std::string_view text, std::uint64_t& shape_memo) {
+    using namespace utf8_str_detail;
+    if ((shape_memo & kMemoCodeBits) == kAsciiMemoCode) return make_ascii_str(text);
+    return make_str_from_memo(text, shape_memo);
+}
 
 }  // namespace frasolet::binding

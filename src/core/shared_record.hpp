@@ -80,6 +80,12 @@ public:
         return {bytes() + string_size_ + start, option_ends()[index] - start};
     }
 
+    // The bytes of every option, one after the other.
+    std::string_view option_bytes() const noexcept {
+        const std::size_t count = option_count();
+        return {bytes() + string_size_, count == 0 ? 0 : option_ends()[count - 1]};
+    }
+
     // What the reader of the string learnt of it (the str maker's shape of
     // non-ASCII text); 0 until then. The memo follows from the bytes, so
     // every holder may fill it in, except that of the empty text, which stays

@@ -16,6 +16,10 @@ using namespace binding;
 struct IteratorRecord {
     SharedRecordList records;  // records before `position` have been handed out
     std::size_t position = 0;
+    // The state holding the interpreter's classes, whose fragment class and
+    // block cache every step uses. The iterator's class holds the module
+    // that owns it, and the class lives while the iterator does.
+    ModuleState* state = nullptr;
 };
 
 using IteratorObject = Instance<IteratorRecord>;
@@ -42,20 +46,22 @@ PyObject* iterator_next(PyObject* self) {
             next = &(*state.records)[state.position++];
         }
         // The list stays whole while the iterator lives, and making the
-        // object runs no Python code. The class has no subclasses: its
-        // module is found at once.
-        return new_fragment_object(state_of_class(Py_TYPE(self)).fragment_class, *next);
+        // object runs no Python code.
+        return new_fragment_object(*instance.record.state, *next);
     });
     // Every iteration ends here, so the end is reported without a native
     // throw, which costs far more than the rest of the call.
-    if (exhausted) Failure::none_argument(PyExc_StopIteration).restore();
+    if (exhausted) {
+        // StopIteration(None), as a generator that returns None ends.
+        const ModuleState& state = *IteratorObject::from(self)->record.state;
+        Failure::with_arguments(PyExc_StopIteration, state.stop_arguments).restore();
+    }
     return next_object;
 }
 
 const PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("PromptFragmentIter(self)\n--\n\n")},
     {Py_tp_new, as_slot(no_constructor)},
-    {Py_tp_dealloc, as_slot(release_instance<IteratorRecord>)},
     {Py_tp_iter, as_slot(iterator_iter)},
     {Py_tp_iternext, as_slot(iterator_next)},
     {0, nullptr},
@@ -66,6 +72,7 @@ const ClassSpec kSpec{
     .instance_size = sizeof(IteratorObject),
     .subclassing = Subclassing::refused,
     .collection = Collection::none,  // holds no Python object
+    .release = release_instance<IteratorRecord>,
     .slots = kSlots,
 };
 
@@ -85,7 +92,10 @@ PyTypeObject* iterator_class(PyObject* module) {
 }  // namespace
 
 Owned new_fragment_iterator(PyObject* module, SharedRecordList records) {
-    return make_instance(iterator_class(module), IteratorRecord{std::move(records), 0});
+    // An exact instance of a class without subclasses, made the quick way.
+    return make_exact_instance<IteratorRecord>(iterator_class(module), nullptr, 0,
+                                               IteratorRecord{std::move(records), 0,
+                                                              &state_of_module(module)});
 }
 
 }  // namespace frasolet

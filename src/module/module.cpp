@@ -108,6 +108,8 @@ void execute(PyObject* module) {
     const Owned first = first_module();
     const ModuleState* shared = first ? &state_of_module(first.get()) : nullptr;
     if (!first) remember_first_module(module);
+    state.stop_arguments = PyTuple_Pack(1, Py_None);
+    if (state.stop_arguments == nullptr) throw_fetched();
     add_text_attribute(module, "__version__", FRASOLET_VERSION);
     add_function(module, make_module_function(&parse_record, module).get());
     state.fragment_class =
@@ -128,6 +130,7 @@ int traverse_state(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state.fragment_class);
     Py_VISIT(state.template_class);
     Py_VISIT(state.iterator_class);
+    Py_VISIT(state.stop_arguments);
     return 0;
 }
 
@@ -136,6 +139,8 @@ int clear_state(PyObject* module) {
     Py_CLEAR(state.fragment_class);
     Py_CLEAR(state.template_class);
     Py_CLEAR(state.iterator_class);
+    Py_CLEAR(state.stop_arguments);
+    state.fragment_blocks.empty();
     return 0;
 }
 

@@ -3,6 +3,7 @@
 // (or, for the module function, the module itself), never through a global.
 #pragma once
 
+#include "binding/block_cache.hpp"
 #include "binding/module_state.hpp"
 
 namespace frasolet {
@@ -15,6 +16,14 @@ struct ModuleState {
     // Made when the first iterator is; kept only in the state of the module
     // that made the classes above, which is the one entries find.
     PyTypeObject* iterator_class;
+    // (None,): the arguments of the StopIteration that ends every iterator,
+    // made once rather than at the end of every walk.
+    PyObject* stop_arguments;
+    // Blocks of released PromptFragment instances (exact, record not
+    // embedded), for the next ones: a walk of a template frees one fragment
+    // per step and makes the next. Filled only in the state that holds the
+    // classes (the one their instances find), emptied when it is cleared.
+    binding::BlockCache fragment_blocks;
 };
 
 // The definition of every frasolet module object (module.cpp).

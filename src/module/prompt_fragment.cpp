@@ -161,6 +161,29 @@ Py_hash_t fragment_hash(PyObject* self) {
     });
 }
 
+void release_fragment(PyObject* object) noexcept;
+
+// The cache that takes the block of `object`, a fragment being released: the
+// one of its class's module state, for an exact instance whose record is not
+// embedded in its block (every one but those a parse makes), else none.
+BlockCache* cache_for(PyObject* object) noexcept {
+    if (FragmentObject::from(object)->record->is_embedded()) return nullptr;
+    // The class itself, not a subclass: a subclass made in Python has another
+    // dealloc slot, and one made in C inherits this one but not the base.
+    // Its module is then a frasolet module, unless the collector cleared it.
+    PyTypeObject* type = Py_TYPE(object);
+    if (type->tp_dealloc != release_fragment || type->tp_base != &PyBaseObject_Type) return nullptr;
+    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
+    if (module == nullptr) return nullptr;
+    ModuleState& state = state_of_module(module);
+    // Null once the state is cleared: nothing is kept after it was emptied.
+    return state.fragment_class == type ? &state.fragment_blocks : nullptr;
+}
+
+void release_fragment(PyObject* object) noexcept {
+    release_instance_into<RecordRef>(object, cache_for(object));
+}
+
 // ---- class object --------------------------------------------------------
 
 PyMethodDef kMethods[] = {
@@ -179,7 +202,6 @@ PyGetSetDef kProperties[] = {
 const PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kClassDoc)},
     {Py_tp_new, as_slot(fragment_new)},
-    {Py_tp_dealloc, as_slot(release_instance<RecordRef>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kProperties},
     {Py_tp_str, as_slot(fragment_str)},
@@ -193,6 +215,7 @@ const ClassSpec kSpec{
     .instance_size = sizeof(FragmentObject),
     .subclassing = Subclassing::allowed,
     .collection = Collection::none,  // holds no Python object
+    .release = release_fragment,
     .slots = kSlots,
 };
 
@@ -203,13 +226,14 @@ const ClassSpec& prompt_fragment_spec() noexcept { return kSpec; }
 namespace {
 
 // A new instance of exactly `fragment_class` holding a reference to
-// `record`, with `extra_bytes` after it (room for a record to be built there).
-Owned allocate_fragment_object(PyTypeObject* fragment_class, std::size_t extra_bytes,
-                               const RecordRef& record) {
+// `record`: in a block of `cache`, or with `extra_bytes` after it (room for a
+// record to be built there).
+Owned allocate_fragment_object(PyTypeObject* fragment_class, BlockCache* cache,
+                               std::size_t extra_bytes, const RecordRef& record) {
     static_assert(sizeof(FragmentObject) % alignof(SharedRecord) == 0,
                   "a record built after the instance must be aligned");
     try {
-        return make_exact_instance<RecordRef>(fragment_class, extra_bytes, record);
+        return make_exact_instance<RecordRef>(fragment_class, cache, extra_bytes, record);
     } catch (Failure& failure) {
         std::move(failure).restore();
         PyErr_PrintEx(0);
@@ -219,14 +243,13 @@ Owned allocate_fragment_object(PyTypeObject* fragment_class, std::size_t extra_b
 
 }  // namespace
 
-Owned new_fragment_object(PyTypeObject* fragment_class, const RecordRef& record) {
-    return allocate_fragment_object(fragment_class, 0, record);
+Owned new_fragment_object(ModuleState& state, const RecordRef& record) {
+    return allocate_fragment_object(state.fragment_class, &state.fragment_blocks, 0, record);
 }
 
-Owned fragments_to_python(PyTypeObject* fragment_class, std::span<const RecordRef> records) {
-    return build_list(records.size(), [&](std::size_t i) {
-        return new_fragment_object(fragment_class, records[i]);
-    });
+Owned fragments_to_python(ModuleState& state, std::span<const RecordRef> records) {
+    return build_list(records.size(),
+                      [&](std::size_t i) { return new_fragment_object(state, records[i]); });
 }
 
 FragmentObjects::FragmentObjects(PyTypeObject* fragment_class, std::size_t text_size)
@@ -245,8 +268,8 @@ FragmentObjects::~FragmentObjects() {
 // The record goes right after the instance, in the same block: one
 // allocation per fragment, and nothing more to free.
 void FragmentObjects::add(std::string_view string, SharedRecord::OptionSpans options) {
-    Owned object = allocate_fragment_object(fragment_class_, SharedRecord::size_of(string, options),
-                                            RecordRef());
+    Owned object = allocate_fragment_object(fragment_class_, nullptr,
+                                            SharedRecord::size_of(string, options), RecordRef());
     void* tail = reinterpret_cast<char*>(object.get()) + sizeof(FragmentObject);
     FragmentObject::from(object.get())->record =
         RecordRef::adopt(SharedRecord::build_in(tail, string, options));

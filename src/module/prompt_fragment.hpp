@@ -9,6 +9,7 @@
 #include "binding/instance.hpp"
 #include "core/parser.hpp"
 #include "core/shared_record.hpp"
+#include "module/module_state.hpp"
 
 namespace frasolet {
 
@@ -17,16 +18,15 @@ using FragmentObject = binding::Instance<RecordRef>;
 // What the class object is made from, once per interpreter.
 const binding::ClassSpec& prompt_fragment_spec() noexcept;
 
-// A new instance of exactly `fragment_class` (the PromptFragment class of
-// the caller's interpreter) sharing `record`. The module treats this as
-// infallible: if the instance cannot be made, the call ends in an internal
-// fault.
-binding::Owned new_fragment_object(PyTypeObject* fragment_class, const RecordRef& record);
+// A new instance of exactly the PromptFragment class of `state` (the state
+// that holds the caller's interpreter's classes) sharing `record`. The module
+// treats this as infallible: if the instance cannot be made, the call ends
+// in an internal fault.
+binding::Owned new_fragment_object(ModuleState& state, const RecordRef& record);
 
 // A new list of new PromptFragment objects, one per record, in order, each
 // sharing its record.
-binding::Owned fragments_to_python(PyTypeObject* fragment_class,
-                                   std::span<const RecordRef> records);
+binding::Owned fragments_to_python(ModuleState& state, std::span<const RecordRef> records);
 
 // Where a parse's records live when the module parses: each built inside a
 // new PromptFragment, made as the parse goes (RecordSink<FragmentObjects>

@@ -142,9 +142,9 @@ PyObject* template_reduce(PyObject* self, PyObject* const* arguments, Py_ssize_t
         Owned make_empty = module_attribute("copyreg", "__newobj__");
         Owned empty_arguments =
             make_tuple(type_of(self), Owned::borrow(Py_None), Owned::borrow(Py_None));
-        Owned state = make_tuple(fragments_to_python(state_of_class(Py_TYPE(self)).fragment_class,
-                                                     *record.fragments),
-                                 Owned::borrow(record.tokenizer.get()));
+        Owned state =
+            make_tuple(fragments_to_python(state_of_class(Py_TYPE(self)), *record.fragments),
+                       Owned::borrow(record.tokenizer.get()));
         return make_tuple(std::move(make_empty), std::move(empty_arguments), std::move(state));
     });
 }
@@ -167,7 +167,7 @@ int set_tokenizer(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_fragments(PyObject* self, void*) {
     return read_template(self, [&](const TemplateRecord& record) {
-        return fragments_to_python(state_of_class(Py_TYPE(self)).fragment_class, *record.fragments);
+        return fragments_to_python(state_of_class(Py_TYPE(self)), *record.fragments);
     });
 }
 
@@ -203,7 +203,7 @@ PyObject* template_subscript(PyObject* self, PyObject* key) {
         if (index >= record.fragments->size()) {
             throw_message(PyExc_IndexError, "PromptTemplate index out of range");
         }
-        return new_fragment_object(state_of_class(Py_TYPE(self)).fragment_class,
+        return new_fragment_object(state_of_class(Py_TYPE(self)),
                                    (*record.fragments)[static_cast<std::size_t>(index)]);
     });
 }
@@ -249,7 +249,6 @@ PyGetSetDef kProperties[] = {
 const PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kClassDoc)},
     {Py_tp_new, as_slot(template_new)},
-    {Py_tp_dealloc, as_slot(release_instance<TemplateRecord>)},
     {Py_tp_traverse, as_slot(template_traverse)},
     {Py_tp_clear, as_slot(template_clear)},
     {Py_tp_methods, kMethods},
@@ -271,6 +270,7 @@ const ClassSpec kSpec{
     // The tokenizer is any Python object, and one that keeps its templates
     // (or `t.tokenizer = t`) makes a cycle only the collector can free.
     .collection = Collection::cyclic,
+    .release = release_instance<TemplateRecord>,
     .slots = kSlots,
 };
 

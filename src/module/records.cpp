@@ -8,12 +8,14 @@ TextList to_text_list(PyObject* object) {
     return to_native_list<Text>(object, [](PyObject* item) { return to_text(item); });
 }
 
-Owned string_to_python(const SharedRecord& record) {
-    return make_str(record.string(), record.string_memo());
-}
-
 Owned options_to_python(const SharedRecord& record) {
     if (record.is_text()) return Owned::borrow(Py_None);
+    // Options are mostly short ASCII words: one test of all their bytes
+    // spares each its own.
+    if (is_ascii(record.option_bytes())) {
+        return build_list(record.option_count(),
+                          [&](std::size_t i) { return make_ascii_str(record.option(i)); });
+    }
     return build_list(record.option_count(),
                       [&](std::size_t i) { return make_str(record.option(i)); });
 }

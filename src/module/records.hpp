@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "binding/convert.hpp"
+#include "binding/utf8_str.hpp"
 #include "core/allocator.hpp"
 #include "core/fragment.hpp"
 #include "core/shared_record.hpp"
@@ -33,7 +34,9 @@ List<Element> to_native_list(PyObject* object, ConvertItem&& convert_item) {
 TextList to_text_list(PyObject* object);
 
 // The string field as a new str.
-binding::Owned string_to_python(const SharedRecord& record);
+inline binding::Owned string_to_python(const SharedRecord& record) {
+    return binding::make_str(record.string(), record.string_memo());
+}
 
 // The options field as Python sees it: None, or a new list of new str.
 binding::Owned options_to_python(const SharedRecord& record);
