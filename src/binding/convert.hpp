@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -58,6 +59,19 @@ void visit_sequence(PyObject* object, Reserve&& reserve, Visit&& visit);
 // `make_item(i)` (which returns an Owned new reference).
 template <class MakeItem>
 Owned build_list(std::size_t size, MakeItem&& make_item);
+
+// The same in two steps, for items that come from a walk rather than by
+// index: a new list of `size` empty places (a list with places still empty
+// is only ever released), then each place filled once.
+inline Owned new_list(std::size_t size) {
+    Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+    if (!list) throw_api_call_failed();
+    return list;
+}
+inline void set_list_item(PyObject* list, Py_ssize_t index, Owned item) noexcept {
+    assert(index < PyList_GET_SIZE(list) && PyList_GET_ITEM(list, index) == nullptr);
+    PyList_SET_ITEM(list, index, item.release());
+}
 
 // Tuple building: a new tuple of the given items, in order.
 template <class... Items>
@@ -129,10 +143,9 @@ void visit_sequence(PyObject* object, Reserve&& reserve, Visit&& visit) {
 
 template <class MakeItem>
 Owned build_list(std::size_t size, MakeItem&& make_item) {
-    Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(size)));
-    if (!list) throw_api_call_failed();
+    Owned list = new_list(size);
     for (std::size_t i = 0; i < size; ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make_item(i).release());
+        set_list_item(list.get(), static_cast<Py_ssize_t>(i), make_item(i));
     }
     return list;
 }

@@ -43,11 +43,9 @@ Failure Failure::no_argument(PyObject* type) {
     return Failure(Form::no_argument, Owned::borrow(type));
 }
 
-Failure Failure::with_arguments(PyObject* type, PyObject* arguments) {
+void raise_with_arguments(PyObject* type, PyObject* arguments) noexcept {
     assert(PyTuple_Check(arguments) && "exception arguments are a tuple");
-    Failure failure(Form::arguments, Owned::borrow(type));
-    failure.value_ = Owned::borrow(arguments);
-    return failure;
+    PyErr_SetObject(type, arguments);
 }
 
 Failure fetch_failure(SourceLocation where) {
@@ -113,9 +111,6 @@ void Failure::restore() && noexcept {
             return;
         case Form::no_argument:
             PyErr_SetNone(type_.get());
-            return;
-        case Form::arguments:
-            PyErr_SetObject(type_.get(), value_.get());
             return;
         case Form::message: {
             // Sized, so that a message holding a NUL (a keyword name can) is

@@ -19,8 +19,6 @@ public:
     static Failure message(PyObject* type, std::string message);
     // An exception of `type` made without arguments.
     static Failure no_argument(PyObject* type);
-    // An exception of `type` whose arguments are `arguments`, a tuple.
-    static Failure with_arguments(PyObject* type, PyObject* arguments);
 
     // True when the exception's class is exactly `type` (no subclass).
     bool is_exactly(PyObject* type) const noexcept;
@@ -32,7 +30,7 @@ public:
 
 private:
     friend Failure fetch_failure(SourceLocation);
-    enum class Form { message, no_argument, arguments, fetched };
+    enum class Form { message, no_argument, fetched };
 
     Failure(Form form, Owned type) noexcept : form_(form), type_(std::move(type)) {}
     // The normalised exception object of this failure.
@@ -41,7 +39,7 @@ private:
     Form form_;
     Owned type_;
     std::string message_;  // Form::message
-    Owned value_;          // Form::fetched, and Form::arguments (the tuple)
+    Owned value_;          // Form::fetched
     Owned traceback_;      // Form::fetched
     Owned cause_;          // Form::message, when it replaced an exception that had one
 };
@@ -57,5 +55,10 @@ Failure fetch_failure(SourceLocation where = SourceLocation::current());
 }
 
 [[noreturn]] void throw_message(PyObject* type, std::string message);
+
+// Makes an exception of `type` whose arguments are `arguments` (a tuple)
+// pending, with no Failure made first: for an entry that ends this way on
+// its common path, as an iterator does at its end.
+void raise_with_arguments(PyObject* type, PyObject* arguments) noexcept;
 
 }  // namespace frasolet::binding

@@ -26,25 +26,18 @@ struct Instance {
     static Instance* from(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
 };
 
-// The dealloc slot's work: untracks a collectable instance, releases the
-// record, gives the memory to `cache` (when one is given and has room) or
-// else to the free slot of the object's own type, and drops the instance's
-// reference to that type (instances of heap types own one).
+// The dealloc slot: untracks a collectable instance, releases the record,
+// frees the memory through the free slot of the object's own type and drops
+// the instance's reference to that type (instances of heap types own one).
 template <class Record>
-void release_instance_into(PyObject* object, BlockCache* cache) noexcept {
+void release_instance(PyObject* object) noexcept {
     PyTypeObject* type = Py_TYPE(object);
     // A collectable instance leaves the collector's lists before its record
     // goes, so that a collection run by the release never visits it.
     if (PyType_IS_GC(type)) PyObject_GC_UnTrack(object);
     Instance<Record>::from(object)->record.~Record();
-    if (cache == nullptr || !cache->keep(object)) type->tp_free(object);
+    type->tp_free(object);
     Py_DECREF(type);
-}
-
-// The dealloc slot of a class that keeps no blocks.
-template <class Record>
-void release_instance(PyObject* object) noexcept {
-    release_instance_into<Record>(object, nullptr);
 }
 
 // The check of `self` (and of fragment items): the object's class must be
@@ -120,34 +113,34 @@ Owned make_instance(PyTypeObject* type, Record&& record) {
 }
 
 // Makes an instance of exactly `type`, a class the collector does not track,
-// with its record made in place from `arguments`: the quick path for the
-// objects a call makes in numbers. The memory is a block kept in `cache`
-// (when one is given and `extra_bytes` is 0), or else comes from the object
-// allocator, which the class's free slot returns it to; PyObject_Init takes
-// the reference to the type that instances of a heap type own; every other
-// field is set here, so nothing is zeroed first. `extra_bytes` more are
-// allocated after the instance, for the record to keep data in the same
-// block. Throws the interpreter's MemoryError (the arguments are then left
-// as they were).
+// in `memory` (from the object allocator, at least the instance size), with
+// its record made in place from `arguments`: the quick path for the objects
+// a call makes in numbers. PyObject_Init takes the reference to the type
+// that instances of a heap type own; every other field is set here, so
+// nothing is zeroed first.
 template <class Record, class... Arguments>
-Owned make_exact_instance(PyTypeObject* type, BlockCache* cache, std::size_t extra_bytes,
-                          Arguments&&... arguments) {
+Owned init_exact_instance(void* memory, PyTypeObject* type, Arguments&&... arguments) {
     // A collected class's instances need the collector's header before them.
     assert(!PyType_IS_GC(type) && "exact instances are made only of untracked classes");
-    assert((cache == nullptr || extra_bytes == 0) && "kept blocks have the instance size");
-    void* memory = cache != nullptr ? cache->take() : nullptr;
-    if (memory == nullptr) {
-        memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize) + extra_bytes);
-        if (memory == nullptr) {
-            PyErr_NoMemory();
-            throw_fetched();
-        }
-    }
     PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), type);
     auto* instance = Instance<Record>::from(object);
     instance->borrow_flag = 0;
     new (&instance->record) Record(std::forward<Arguments>(arguments)...);
     return Owned::steal(object);
+}
+
+// The same in new memory from the object allocator, which the class's free
+// slot returns it to, with `extra_bytes` more after the instance for the
+// record to keep data in the same block. Throws the interpreter's
+// MemoryError (the arguments are then left as they were).
+template <class Record, class... Arguments>
+Owned make_exact_instance(PyTypeObject* type, std::size_t extra_bytes, Arguments&&... arguments) {
+    void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize) + extra_bytes);
+    if (memory == nullptr) {
+        PyErr_NoMemory();
+        throw_fetched();
+    }
+    return init_exact_instance<Record>(memory, type, std::forward<Arguments>(arguments)...);
 }
 
 }  // namespace frasolet::binding

@@ -35,18 +35,7 @@ std::uint64_t load_tail(const unsigned char* bytes, std::size_t size) noexcept {
 }
 
 bool ascii_bytes(const unsigned char* bytes, std::size_t size) noexcept {
-    std::uint64_t seen = 0;
-    if (size >= 8) {
-        // Non-ASCII text is usually told by its first word.
-        if ((load_word(bytes) & kHighBits) != 0) return false;
-        for (std::size_t i = 8; i + 8 <= size; i += 8) seen |= load_word(bytes + i);
-        seen |= load_word(bytes + size - 8);  // overlapping is harmless here
-    } else if (size >= 4) {
-        seen = load_word<std::uint32_t>(bytes) | load_word<std::uint32_t>(bytes + size - 4);
-    } else {
-        for (std::size_t i = 0; i < size; ++i) seen |= bytes[i];
-    }
-    return (seen & kHighBits) == 0;
+    return is_ascii(std::string_view(reinterpret_cast<const char*>(bytes), size));
 }
 
 // What a str needs to know of non-ASCII UTF-8 before it is made: how many
@@ -179,10 +168,6 @@ Utf8Shape from_memo(std::uint64_t memo) noexcept {
 }
 
 }  // namespace
-
-bool is_ascii(std::string_view text) noexcept {
-    return ascii_bytes(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-}
 
 Owned make_str(std::string_view text) {
     // The text is valid UTF-8 (it came from a str, or from parsing one), so

@@ -1,6 +1,7 @@
 // Making a str from UTF-8 text without a validating decode.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -10,10 +11,15 @@
 
 namespace frasolet::binding {
 
-// Whether every byte of `text` is ASCII.
-bool is_ascii(std::string_view text) noexcept;
-
 namespace utf8_str_detail {
+
+// An unaligned load of a word's worth of bytes.
+template <class Word>
+Word load_word(const char* bytes) noexcept {
+    Word word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
 
 // Copies `size` bytes. Texts a str is made from are mostly a few words: up
 // to 16 bytes they move as two possibly overlapping loads and stores (no
@@ -46,6 +52,27 @@ Owned make_str_from_memo(std::string_view text, std::uint64_t& shape_memo);
 
 }  // namespace utf8_str_detail
 
+// Whether every byte of `text` is ASCII: a word at a time, the last word
+// overlapping the one before (no byte outside the text is read).
+inline bool is_ascii(std::string_view text) noexcept {
+    using utf8_str_detail::load_word;
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+    const char* bytes = text.data();
+    const std::size_t size = text.size();
+    std::uint64_t seen = 0;
+    if (size >= 8) {
+        // Non-ASCII text is usually told by its first word.
+        if ((load_word<std::uint64_t>(bytes) & kHighBits) != 0) return false;
+        for (std::size_t i = 8; i + 8 <= size; i += 8) seen |= load_word<std::uint64_t>(bytes + i);
+        seen |= load_word<std::uint64_t>(bytes + size - 8);
+    } else if (size >= 4) {
+        seen = load_word<std::uint32_t>(bytes) | load_word<std::uint32_t>(bytes + size - 4);
+    } else {
+        for (std::size_t i = 0; i < size; ++i) seen |= static_cast<unsigned char>(bytes[i]);
+    }
+    return (seen & kHighBits) == 0;
+}
+
 // A new str from ASCII text. Ends in an internal fault when the interpreter
 // cannot make it.
 [[gnu::always_inline]] inline Owned make_ascii_str(std::string_view text) {
@@ -57,8 +84,11 @@ Owned make_str_from_memo(std::string_view text, std::uint64_t& shape_memo);
     }
     Owned object = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
     if (!object) throw_api_call_failed();
-    utf8_str_detail::copy_bytes(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(object.get())),
-                                text.data(), text.size());
+    // A str made for at most U+007F is compact ASCII: its characters follow
+    // the header at once (what PyUnicode_1BYTE_DATA finds after its tests).
+    assert(PyUnicode_IS_COMPACT_ASCII(object.get()));
+    char* data = reinterpret_cast<char*>(reinterpret_cast<PyASCIIObject*>(object.get()) + 1);
+    utf8_str_detail::copy_bytes(data, text.data(), text.size());
     return object;
 }
 

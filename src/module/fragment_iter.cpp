@@ -54,7 +54,7 @@ PyObject* iterator_next(PyObject* self) {
     if (exhausted) {
         // StopIteration(None), as a generator that returns None ends.
         const ModuleState& state = *IteratorObject::from(self)->record.state;
-        Failure::with_arguments(PyExc_StopIteration, state.stop_arguments).restore();
+        raise_with_arguments(PyExc_StopIteration, state.stop_arguments);
     }
     return next_object;
 }
@@ -93,7 +93,7 @@ PyTypeObject* iterator_class(PyObject* module) {
 
 Owned new_fragment_iterator(PyObject* module, SharedRecordList records) {
     // An exact instance of a class without subclasses, made the quick way.
-    return make_exact_instance<IteratorRecord>(iterator_class(module), nullptr, 0,
+    return make_exact_instance<IteratorRecord>(iterator_class(module), 0,
                                                IteratorRecord{std::move(records), 0,
                                                               &state_of_module(module)});
 }

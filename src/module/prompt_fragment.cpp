@@ -168,11 +168,11 @@ void release_fragment(PyObject* object) noexcept;
 // embedded in its block (every one but those a parse makes), else none.
 BlockCache* cache_for(PyObject* object) noexcept {
     if (FragmentObject::from(object)->record->is_embedded()) return nullptr;
-    // The class itself, not a subclass: a subclass made in Python has another
-    // dealloc slot, and one made in C inherits this one but not the base.
-    // Its module is then a frasolet module, unless the collector cleared it.
+    // The class itself, not a subclass (whose dealloc calls this one): only
+    // the class derives from object directly. Its module is a frasolet
+    // module, unless the collector cleared it.
     PyTypeObject* type = Py_TYPE(object);
-    if (type->tp_dealloc != release_fragment || type->tp_base != &PyBaseObject_Type) return nullptr;
+    if (type->tp_base != &PyBaseObject_Type) return nullptr;
     PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
     if (module == nullptr) return nullptr;
     ModuleState& state = state_of_module(module);
@@ -181,7 +181,18 @@ BlockCache* cache_for(PyObject* object) noexcept {
 }
 
 void release_fragment(PyObject* object) noexcept {
-    release_instance_into<RecordRef>(object, cache_for(object));
+    BlockCache* cache = cache_for(object);
+    if (cache == nullptr) {
+        release_instance<RecordRef>(object);
+        return;
+    }
+    // What release_instance does, for an exact instance of an untracked
+    // class whose block goes to `cache` when it has room.
+    PyTypeObject* type = Py_TYPE(object);
+    assert(!PyType_IS_GC(type));
+    FragmentObject::from(object)->record.~RecordRef();
+    if (!cache->keep(object)) PyObject_Free(object);
+    Py_DECREF(type);
 }
 
 // ---- class object --------------------------------------------------------
@@ -226,14 +237,14 @@ const ClassSpec& prompt_fragment_spec() noexcept { return kSpec; }
 namespace {
 
 // A new instance of exactly `fragment_class` holding a reference to
-// `record`: in a block of `cache`, or with `extra_bytes` after it (room for a
-// record to be built there).
-Owned allocate_fragment_object(PyTypeObject* fragment_class, BlockCache* cache,
-                               std::size_t extra_bytes, const RecordRef& record) {
+// `record`, in new memory with `extra_bytes` after it (room for a record to
+// be built there).
+Owned make_fragment_object(PyTypeObject* fragment_class, std::size_t extra_bytes,
+                           const RecordRef& record) {
     static_assert(sizeof(FragmentObject) % alignof(SharedRecord) == 0,
                   "a record built after the instance must be aligned");
     try {
-        return make_exact_instance<RecordRef>(fragment_class, cache, extra_bytes, record);
+        return make_exact_instance<RecordRef>(fragment_class, extra_bytes, record);
     } catch (Failure& failure) {
         std::move(failure).restore();
         PyErr_PrintEx(0);
@@ -243,8 +254,8 @@ Owned allocate_fragment_object(PyTypeObject* fragment_class, BlockCache* cache,
 
 }  // namespace
 
-Owned new_fragment_object(ModuleState& state, const RecordRef& record) {
-    return allocate_fragment_object(state.fragment_class, &state.fragment_blocks, 0, record);
+Owned allocate_fragment_object(ModuleState& state, const RecordRef& record) {
+    return make_fragment_object(state.fragment_class, 0, record);
 }
 
 Owned fragments_to_python(ModuleState& state, std::span<const RecordRef> records) {
@@ -268,8 +279,8 @@ FragmentObjects::~FragmentObjects() {
 // The record goes right after the instance, in the same block: one
 // allocation per fragment, and nothing more to free.
 void FragmentObjects::add(std::string_view string, SharedRecord::OptionSpans options) {
-    Owned object = allocate_fragment_object(fragment_class_, nullptr,
-                                            SharedRecord::size_of(string, options), RecordRef());
+    Owned object =
+        make_fragment_object(fragment_class_, SharedRecord::size_of(string, options), RecordRef());
     void* tail = reinterpret_cast<char*>(object.get()) + sizeof(FragmentObject);
     FragmentObject::from(object.get())->record =
         RecordRef::adopt(SharedRecord::build_in(tail, string, options));

@@ -22,7 +22,15 @@ const binding::ClassSpec& prompt_fragment_spec() noexcept;
 // that holds the caller's interpreter's classes) sharing `record`. The module
 // treats this as infallible: if the instance cannot be made, the call ends
 // in an internal fault.
-binding::Owned new_fragment_object(ModuleState& state, const RecordRef& record);
+binding::Owned allocate_fragment_object(ModuleState& state, const RecordRef& record);
+inline binding::Owned new_fragment_object(ModuleState& state, const RecordRef& record) {
+    // A walk frees one fragment per step and makes the next: its block is
+    // mostly waiting in the cache.
+    if (void* block = state.fragment_blocks.take()) {
+        return binding::init_exact_instance<RecordRef>(block, state.fragment_class, record);
+    }
+    return allocate_fragment_object(state, record);
+}
 
 // A new list of new PromptFragment objects, one per record, in order, each
 // sharing its record.

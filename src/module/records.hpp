@@ -39,7 +39,12 @@ inline binding::Owned string_to_python(const SharedRecord& record) {
 }
 
 // The options field as Python sees it: None, or a new list of new str.
-binding::Owned options_to_python(const SharedRecord& record);
+binding::Owned option_list_to_python(const SharedRecord& record);
+inline binding::Owned options_to_python(const SharedRecord& record) {
+    // Half the fragments of a template are text: their None comes at once.
+    if (record.is_text()) return binding::Owned::borrow(Py_None);
+    return option_list_to_python(record);
+}
 
 // A template's records: shared by the template and its iterators, and never
 // changed once made (a write of the template replaces the whole list).
