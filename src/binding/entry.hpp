@@ -81,6 +81,19 @@ auto read_entry(PyObject* self, const ClassSpec& spec, Body&& body) noexcept {
     });
 }
 
+// A reader of an instance whose body runs no Python code (no call that can
+// reach the interpreter's evaluation, its collector or a finalizer), so that
+// nothing can borrow the record while it runs: the same checks, without the
+// shared borrow's count.
+template <class Record, class Body>
+auto quick_read_entry(PyObject* self, const ClassSpec& spec, Body&& body) noexcept {
+    return guarded_entry([&] {
+        Instance<Record>& instance = checked_self<Record>(self, spec);
+        check_no_writer(instance.borrow_flag);
+        return body(std::as_const(instance.record));
+    });
+}
+
 // A writer of an instance: body(Record&) under the exclusive borrow.
 template <class Record, class Body>
 auto write_entry(PyObject* self, const ClassSpec& spec, Body&& body) noexcept {

@@ -76,6 +76,13 @@ private:
     Py_ssize_t& flag_;
 };
 
+// What a reader that runs no Python code checks instead of taking a shared
+// borrow: no writer may hold the record, and none can start before the
+// reader returns.
+inline void check_no_writer(Py_ssize_t flag) {
+    if (flag == -1) throw_message(PyExc_RuntimeError, "Already mutably borrowed");
+}
+
 // Writers hold this for the duration of their work.
 class ExclusiveBorrow {
 public:

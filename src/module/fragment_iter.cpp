@@ -59,6 +59,17 @@ PyObject* iterator_next(PyObject* self) {
     return next_object;
 }
 
+// The dealloc slot: the block goes to the cache of the state the iterator
+// keeps (which its class's module holds, so it outlives the iterator) while
+// that state still holds the class, that is until it is cleared and emptied.
+void release_iterator(PyObject* object) noexcept {
+    PyTypeObject* type = Py_TYPE(object);
+    ModuleState& state = *IteratorObject::from(object)->record.state;
+    IteratorObject::from(object)->record.~IteratorRecord();
+    if (state.iterator_class != type || !state.iterator_blocks.keep(object)) PyObject_Free(object);
+    Py_DECREF(type);
+}
+
 const PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("PromptFragmentIter(self)\n--\n\n")},
     {Py_tp_new, as_slot(no_constructor)},
@@ -72,7 +83,7 @@ const ClassSpec kSpec{
     .instance_size = sizeof(IteratorObject),
     .subclassing = Subclassing::refused,
     .collection = Collection::none,  // holds no Python object
-    .release = release_instance<IteratorRecord>,
+    .release = release_iterator,
     .slots = kSlots,
 };
 
@@ -93,9 +104,13 @@ PyTypeObject* iterator_class(PyObject* module) {
 
 Owned new_fragment_iterator(PyObject* module, SharedRecordList records) {
     // An exact instance of a class without subclasses, made the quick way.
-    return make_exact_instance<IteratorRecord>(iterator_class(module), 0,
-                                               IteratorRecord{std::move(records), 0,
-                                                              &state_of_module(module)});
+    PyTypeObject* type = iterator_class(module);
+    ModuleState& state = state_of_module(module);
+    IteratorRecord record{std::move(records), 0, &state};
+    if (void* block = state.iterator_blocks.take()) {
+        return init_exact_instance<IteratorRecord>(block, type, std::move(record));
+    }
+    return make_exact_instance<IteratorRecord>(type, 0, std::move(record));
 }
 
 }  // namespace frasolet

@@ -141,6 +141,7 @@ int clear_state(PyObject* module) {
     Py_CLEAR(state.iterator_class);
     Py_CLEAR(state.stop_arguments);
     state.fragment_blocks.empty();
+    state.iterator_blocks.empty();
     return 0;
 }
 

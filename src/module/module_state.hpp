@@ -24,6 +24,8 @@ struct ModuleState {
     // per step and makes the next. Filled only in the state that holds the
     // classes (the one their instances find), emptied when it is cleared.
     binding::BlockCache fragment_blocks;
+    // The same for iterators: a walk makes one and frees it.
+    binding::BlockCache iterator_blocks;
 };
 
 // The definition of every frasolet module object (module.cpp).

@@ -126,7 +126,11 @@ PyObject* fragment_setstate(PyObject* self, PyObject* const* arguments, Py_ssize
 // ---- properties ----------------------------------------------------------
 
 PyObject* get_string(PyObject* self, void*) {
-    return read_fragment(self, [](const SharedRecord& record) { return string_to_python(record); });
+    // Making a str allocates from the object allocator only: no collection,
+    // no Python code.
+    return quick_read_entry<RecordRef>(self, kSpec, [](const RecordRef& record) {
+        return string_to_python(*record);
+    });
 }
 
 int set_string(PyObject* self, PyObject* value, void*) {
@@ -134,6 +138,8 @@ int set_string(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* get_options(PyObject* self, void*) {
+    // A new list may start a collection, which runs Python code: the read
+    // holds a borrow.
     return read_fragment(self,
                          [](const SharedRecord& record) { return options_to_python(record); });
 }

@@ -19,9 +19,8 @@ Owned option_list_to_python(const SharedRecord& record) {
             set_list_item(list.get(), index++, make_ascii_str(option));
         });
     } else {
-        record.each_option([&](std::string_view option) {
-            set_list_item(list.get(), index++, make_str(option));
-        });
+        record.each_option(
+            [&](std::string_view option) { set_list_item(list.get(), index++, make_str(option)); });
     }
     return list;
 }

@@ -626,18 +626,22 @@ def refcounts(objects):
     return [sys.getrefcount(o) for o in objects]
 
 
-# The module keeps the blocks of a few released fragments for the next ones
-# it hands out (at most 32); a call that took one would skip the allocation
-# a sweep must refuse. Holding more fragments than that from a template's
-# iterator empties that cache before every attempt.
+# The module keeps the blocks of a few released fragments and iterators for
+# the next ones it makes (at most 32 of each); a call that took one would skip
+# the allocation a sweep must refuse. Holding more of both than that empties
+# those caches before every attempt.
 CACHE_EMPTIER = PromptTemplate("[held]" * 64, None)
+
+
+def hold_cached_blocks():
+    return list(CACHE_EMPTIER), [iter(CACHE_EMPTIER) for _ in range(64)]
 
 
 def run_once(name, entry, where, start, stop):
     """One prepared call and its checks; returns the verdict."""
     if entry.prepare:
         entry.prepare()
-    held = list(CACHE_EMPTIER)
+    held = hold_cached_blocks()
     returned, payload = attempt(entry.call, start, stop)
     del held
     verdict, detail = classify(entry, returned, payload)
