@@ -3,6 +3,7 @@ until one of them writes: every write must leave the other holders as they
 were, and a fragment must keep only its own record alive."""
 
 import gc
+import sys
 import tracemalloc
 
 import pytest
@@ -99,3 +100,33 @@ def test_strings_made_again_from_a_kept_shape_are_equal():
         expected = ([text] if text else []) + [text or "n"]
         for _ in range(3):  # the first read learns the shape, the later ones use it
             assert [f.string for f in template] == expected, ascii(text)
+
+
+class Kept(PromptFragment):
+    pass
+
+
+def test_released_blocks_serve_only_plain_fragments():
+    """Fragments of every kind are released just before a walk makes its own:
+    parsed ones (their record inside their block), instances of a subclass
+    (collected, with a dict), constructed ones and ones a template handed out.
+    A walk takes released blocks back: only those of plain instances fit, and
+    every fragment it makes must come out whole, with memory flat over rounds."""
+    template = PromptTemplate(TEXT, None)
+    expected = shapes(template)
+
+    def one_round():
+        released = [frasolet.parse(TEXT), [Kept("k", ["o"]) for _ in range(40)],
+                    [PromptFragment("p", ["q"]) for _ in range(40)], list(template)]
+        del released
+        assert [(f.string, f.options) for f in template] == expected
+        held = list(template)
+        assert shapes_of(held) == expected
+
+    one_round()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(300):
+        one_round()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 64
