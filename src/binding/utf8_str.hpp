@@ -21,24 +21,28 @@ Word load_word(const char* bytes) noexcept {
     return word;
 }
 
+// Copies `size` bytes, from one to two words' worth, as two possibly
+// overlapping words: the first and the last.
+template <class Word>
+[[gnu::always_inline]] inline void copy_first_and_last_word(char* out, const char* in,
+                                                            std::size_t size) noexcept {
+    assert(size >= sizeof(Word) && size <= 2 * sizeof(Word));
+    const Word first = load_word<Word>(in);
+    const Word last = load_word<Word>(in + size - sizeof(Word));
+    std::memcpy(out, &first, sizeof(Word));
+    std::memcpy(out + size - sizeof(Word), &last, sizeof(Word));
+}
+
 // Copies `size` bytes. Texts a str is made from are mostly a few words: up
-// to 16 bytes they move as two possibly overlapping loads and stores (no
-// byte outside either range is touched), longer ones go to memcpy.
+// to 16 bytes they move as two words (no byte outside either range is
+// touched), longer ones go to memcpy.
 [[gnu::always_inline]] inline void copy_bytes(char* out, const char* in, std::size_t size) {
     if (size > 16) {
         std::memcpy(out, in, size);
     } else if (size >= 8) {
-        std::uint64_t head, tail;
-        std::memcpy(&head, in, 8);
-        std::memcpy(&tail, in + size - 8, 8);
-        std::memcpy(out, &head, 8);
-        std::memcpy(out + size - 8, &tail, 8);
+        copy_first_and_last_word<std::uint64_t>(out, in, size);
     } else if (size >= 4) {
-        std::uint32_t head, tail;
-        std::memcpy(&head, in, 4);
-        std::memcpy(&tail, in + size - 4, 4);
-        std::memcpy(out, &head, 4);
-        std::memcpy(out + size - 4, &tail, 4);
+        copy_first_and_last_word<std::uint32_t>(out, in, size);
     } else {
         for (std::size_t i = 0; i < size; ++i) out[i] = in[i];
     }

@@ -14,12 +14,20 @@ using namespace binding;
 // The records are shared with the template (and every other iterator of
 // it); a write of the template replaces its list and leaves this one.
 struct IteratorRecord {
-    SharedRecordList records;  // records before `position` have been handed out
-    std::size_t position = 0;
+    IteratorRecord(SharedRecordList held, ModuleState& module_state) noexcept
+        : records(std::move(held)),
+          next(records->data()),
+          end(records->data() + records->size()),
+          state(&module_state) {}
+
+    SharedRecordList records;
+    // The records not yet handed out, within `records`, which never changes.
+    const RecordRef* next;
+    const RecordRef* end;
     // The state holding the interpreter's classes, whose fragment class and
     // block cache every step uses. The iterator's class holds the module
     // that owns it, and the class lives while the iterator does.
-    ModuleState* state = nullptr;
+    ModuleState* state;
 };
 
 using IteratorObject = Instance<IteratorRecord>;
@@ -39,11 +47,11 @@ PyObject* iterator_next(PyObject* self) {
         {
             ExclusiveBorrow borrow(instance.borrow_flag);
             IteratorRecord& state = instance.record;
-            if (state.position == state.records->size()) {
+            if (state.next == state.end) {
                 exhausted = true;
                 return Owned();
             }
-            next = &(*state.records)[state.position++];
+            next = state.next++;
         }
         // The list stays whole while the iterator lives, and making the
         // object runs no Python code.
@@ -106,7 +114,7 @@ Owned new_fragment_iterator(PyObject* module, SharedRecordList records) {
     // An exact instance of a class without subclasses, made the quick way.
     PyTypeObject* type = iterator_class(module);
     ModuleState& state = state_of_module(module);
-    IteratorRecord record{std::move(records), 0, &state};
+    IteratorRecord record(std::move(records), state);
     if (void* block = state.iterator_blocks.take()) {
         return init_exact_instance<IteratorRecord>(block, type, std::move(record));
     }
