@@ -17,7 +17,7 @@ unsigned class_flags(const ClassSpec& spec) {
     return static_cast<unsigned>(flags);
 }
 
-// The spec's slot table with its dealloc slot added. The interpreter reads
+// A class's slot table with its `release` added as the dealloc slot. The interpreter reads
 // the table while it makes the class and keeps none of it.
 constexpr std::size_t kMaxSlots = 32;
 using SlotTable = std::array<PyType_Slot, kMaxSlots + 2>;
@@ -27,7 +27,7 @@ SlotTable slot_table(const ClassSpec& spec) {
     SlotTable table{};
     std::size_t count = 0;
     for (const PyType_Slot* slot = spec.slots; slot->slot != 0; ++slot) {
-        assert(slot->slot != Py_tp_dealloc && "the dealloc slot is the spec's `release`");
+        assert(slot->slot != Py_tp_dealloc && "the dealloc slot is given as `release`");
         if (count == kMaxSlots) throw_fault("too many slots for class " + std::string(spec.name()));
         table[count++] = *slot;
     }

@@ -42,7 +42,7 @@ struct ClassSpec {
 Owned make_class(const ClassSpec& spec, PyObject* module);
 
 // Whether a base of `type` (a ready class) other than itself has `release`
-// for its dealloc slot: what tells a subclass of a spec's class (instance.hpp).
+// for its dealloc slot: what tells a subclass of such a class (instance.hpp).
 bool derives_from_class_of(PyTypeObject* type, destructor release) noexcept;
 
 // The new slot of classes that Python may not instantiate: TypeError

@@ -40,6 +40,18 @@ void release_instance(PyObject* object) noexcept {
     Py_DECREF(type);
 }
 
+// The dealloc of an exact instance of an untracked class that keeps blocks:
+// what release_instance does, except that the memory goes to `cache` when one
+// is given and has room.
+template <class Record>
+void release_exact_instance(PyObject* object, BlockCache* cache) noexcept {
+    PyTypeObject* type = Py_TYPE(object);
+    assert(!PyType_IS_GC(type) && "exact instances are made only of untracked classes");
+    Instance<Record>::from(object)->record.~Record();
+    if (cache == nullptr || !cache->keep(object)) PyObject_Free(object);
+    Py_DECREF(type);
+}
+
 // The check of `self` (and of fragment items): the object's class must be
 // made from `spec`, or derive from such a class, else the conversion error
 // naming the class. `Record` must be the record of `spec`'s instances.

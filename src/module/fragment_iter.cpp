@@ -71,11 +71,9 @@ PyObject* iterator_next(PyObject* self) {
 // keeps (which its class's module holds, so it outlives the iterator) while
 // that state still holds the class, that is until it is cleared and emptied.
 void release_iterator(PyObject* object) noexcept {
-    PyTypeObject* type = Py_TYPE(object);
     ModuleState& state = *IteratorObject::from(object)->record.state;
-    IteratorObject::from(object)->record.~IteratorRecord();
-    if (state.iterator_class != type || !state.iterator_blocks.keep(object)) PyObject_Free(object);
-    Py_DECREF(type);
+    const bool kept = state.iterator_class == Py_TYPE(object);
+    release_exact_instance<IteratorRecord>(object, kept ? &state.iterator_blocks : nullptr);
 }
 
 const PyType_Slot kSlots[] = {

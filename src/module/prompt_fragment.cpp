@@ -187,18 +187,12 @@ BlockCache* cache_for(PyObject* object) noexcept {
 }
 
 void release_fragment(PyObject* object) noexcept {
-    BlockCache* cache = cache_for(object);
-    if (cache == nullptr) {
+    // A subclass's instance (perhaps collected) takes the general way.
+    if (BlockCache* cache = cache_for(object)) {
+        release_exact_instance<RecordRef>(object, cache);
+    } else {
         release_instance<RecordRef>(object);
-        return;
     }
-    // What release_instance does, for an exact instance of an untracked
-    // class whose block goes to `cache` when it has room.
-    PyTypeObject* type = Py_TYPE(object);
-    assert(!PyType_IS_GC(type));
-    FragmentObject::from(object)->record.~RecordRef();
-    if (!cache->keep(object)) PyObject_Free(object);
-    Py_DECREF(type);
 }
 
 // ---- class object --------------------------------------------------------
