@@ -89,7 +89,7 @@ void bind_keyword(const Parameters& parameters, BoundArguments& slots, PyObject*
     for (std::size_t i = 0; i < parameters.count(); ++i) {
         if (name != parameters.names[i]) continue;
         if (slots[i]) multiple_values(parameters, parameters.names[i]);
-        slots[i] = Owned::borrow(value);
+        slots[i].fill(Owned::borrow(value));
         return;
     }
     unexpected_keyword(parameters, keyword);
@@ -101,7 +101,7 @@ BoundArguments bind_positional(const Parameters& parameters, PyObject* const* ar
     assert(parameters.count() <= kMaxParameters && parameters.required <= parameters.count());
     if (positional_count > parameters.count()) too_many(parameters, positional_count);
     BoundArguments slots{};
-    for (std::size_t i = 0; i < positional_count; ++i) slots[i] = Owned::borrow(arguments[i]);
+    for (std::size_t i = 0; i < positional_count; ++i) slots[i].fill(Owned::borrow(arguments[i]));
     return slots;
 }
 

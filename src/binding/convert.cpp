@@ -66,7 +66,7 @@ void check_dict(PyObject* object) {
     if (!PyDict_Check(object)) throw_conversion_error(object, "PyDict");
 }
 
-Py_ssize_t detail::reservation_for(PyObject* sequence) noexcept {
+Py_ssize_t detail::reservation_for(PyObject* sequence) {
     const Py_ssize_t length = PyObject_Size(sequence);
     if (length < 0) {
         PyErr_Clear();

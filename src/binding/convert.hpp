@@ -125,7 +125,7 @@ namespace detail {
 // An exact list or tuple cannot lie, so its length is taken in full: the
 // native list is then made once, at its final size.
 inline constexpr Py_ssize_t kMaxReservation = 1 << 16;
-Py_ssize_t reservation_for(PyObject* sequence) noexcept;
+Py_ssize_t reservation_for(PyObject* sequence);
 }  // namespace detail
 
 template <class Reserve, class Visit>

@@ -4,10 +4,12 @@
 #include <new>
 
 #include "binding/internal_fault.hpp"
+#include "binding/interpreter_lock.hpp"
 
 namespace frasolet::binding {
 
-void raise_current_exception() noexcept {
+void raise_current_exception() {
+    if (!holds_interpreter_lock()) throw;
     try {
         throw;
     } catch (Failure& failure) {

@@ -4,7 +4,9 @@
 // The body returns its result or throws; the guard turns a throw into the
 // pending Python exception and the failure value of the entry kind. Locals
 // of the body (borrows, owned references) are released before that, on
-// every path.
+// every path. The one thing that passes through a guard is the unwind of a
+// thread that the interpreter ends (binding/interpreter_lock.hpp), which is
+// why the guards are not noexcept: it must reach the thread's start.
 //
 // Entries on an instance do their work in one order: the check of `self`,
 // the borrow of its record (shared for readers, exclusive for writers), then
@@ -21,13 +23,15 @@
 namespace frasolet::binding {
 
 // Ends the current entry: turns whatever native failure is in flight into
-// the pending Python exception. Call only from inside a catch handler.
-void raise_current_exception() noexcept;
+// the pending Python exception. Call only from inside a catch handler. On a
+// thread that no longer holds the interpreter's lock (one the interpreter
+// is ending), rethrows it instead, touching nothing.
+void raise_current_exception();
 
 // Functions, methods, constructors, getters, str/repr/iter/next, subscript:
 // a new reference, or null.
 template <class Body>
-PyObject* object_entry(Body&& body) noexcept {
+PyObject* object_entry(Body&& body) {
     try {
         return body().release();
     } catch (...) {
@@ -38,7 +42,7 @@ PyObject* object_entry(Body&& body) noexcept {
 
 // Setters: 0, or -1.
 template <class Body>
-int status_entry(Body&& body) noexcept {
+int status_entry(Body&& body) {
     try {
         body();
         return 0;
@@ -50,7 +54,7 @@ int status_entry(Body&& body) noexcept {
 
 // Hash and length: the body's value (never -1), or -1.
 template <class Result, class Body>
-Result value_entry(Body&& body) noexcept {
+Result value_entry(Body&& body) {
     try {
         return body();
     } catch (...) {
@@ -62,7 +66,7 @@ Result value_entry(Body&& body) noexcept {
 // The guard that fits what the body returns: an Owned object, or a value
 // (a hash or a length).
 template <class Body>
-auto guarded_entry(Body&& body) noexcept {
+auto guarded_entry(Body&& body) {
     using Result = decltype(body());
     if constexpr (std::is_same_v<Result, Owned>) {
         return object_entry(std::forward<Body>(body));
@@ -73,7 +77,7 @@ auto guarded_entry(Body&& body) noexcept {
 
 // A reader of an instance: body(const Record&) under a shared borrow.
 template <class Record, class Body>
-auto read_entry(PyObject* self, const ClassSpec& spec, Body&& body) noexcept {
+auto read_entry(PyObject* self, const ClassSpec& spec, Body&& body) {
     return guarded_entry([&] {
         Instance<Record>& instance = checked_self<Record>(self, spec);
         SharedBorrow borrow(instance.borrow_flag);
@@ -86,7 +90,7 @@ auto read_entry(PyObject* self, const ClassSpec& spec, Body&& body) noexcept {
 // nothing can borrow the record while it runs: the same checks, without the
 // shared borrow's count.
 template <class Record, class Body>
-auto quick_read_entry(PyObject* self, const ClassSpec& spec, Body&& body) noexcept {
+auto quick_read_entry(PyObject* self, const ClassSpec& spec, Body&& body) {
     return guarded_entry([&] {
         Instance<Record>& instance = checked_self<Record>(self, spec);
         check_no_writer(instance.borrow_flag);
@@ -96,7 +100,7 @@ auto quick_read_entry(PyObject* self, const ClassSpec& spec, Body&& body) noexce
 
 // A writer of an instance: body(Record&) under the exclusive borrow.
 template <class Record, class Body>
-auto write_entry(PyObject* self, const ClassSpec& spec, Body&& body) noexcept {
+auto write_entry(PyObject* self, const ClassSpec& spec, Body&& body) {
     return guarded_entry([&] {
         Instance<Record>& instance = checked_self<Record>(self, spec);
         ExclusiveBorrow borrow(instance.borrow_flag);
@@ -118,7 +122,7 @@ inline void refuse_deletion(PyObject* value) {
 // out of the record; it is released last, once the borrow has ended, as its
 // release may run Python code that reaches the instance again.
 template <class Record, class Body>
-int setter_entry(PyObject* self, PyObject* value, const ClassSpec& spec, Body&& body) noexcept {
+int setter_entry(PyObject* self, PyObject* value, const ClassSpec& spec, Body&& body) {
     return status_entry([&] {
         const Owned held = Owned::borrow(value);
         Instance<Record>& instance = checked_self<Record>(self, spec);

@@ -43,7 +43,7 @@ Failure Failure::no_argument(PyObject* type) {
     return Failure(Form::no_argument, Owned::borrow(type));
 }
 
-void raise_with_arguments(PyObject* type, PyObject* arguments) noexcept {
+void raise_with_arguments(PyObject* type, PyObject* arguments) {
     assert(PyTuple_Check(arguments) && "exception arguments are a tuple");
     PyErr_SetObject(type, arguments);
 }
@@ -104,7 +104,7 @@ Owned Failure::into_exception() && {
 #endif
 }
 
-void Failure::restore() && noexcept {
+void Failure::restore() && {
     switch (form_) {
         case Form::fetched:
             PyErr_Restore(type_.release(), value_.release(), traceback_.release());

@@ -26,7 +26,7 @@ public:
     // "argument '<name>': <its text>" keeping its cause; anything else stays.
     Failure with_argument_prefix(const char* name) &&;
     // Makes the exception pending in the interpreter.
-    void restore() && noexcept;
+    void restore() &&;
 
 private:
     friend Failure fetch_failure(SourceLocation);
@@ -59,6 +59,6 @@ Failure fetch_failure(SourceLocation where = SourceLocation::current());
 // Makes an exception of `type` whose arguments are `arguments` (a tuple)
 // pending, with no Failure made first: for an entry that ends this way on
 // its common path, as an iterator does at its end.
-void raise_with_arguments(PyObject* type, PyObject* arguments) noexcept;
+void raise_with_arguments(PyObject* type, PyObject* arguments);
 
 }  // namespace frasolet::binding

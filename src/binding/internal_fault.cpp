@@ -5,6 +5,7 @@
 #include <new>
 
 #include "binding/failure.hpp"
+#include "binding/interpreter_lock.hpp"
 #include "binding/module_state.hpp"
 
 namespace frasolet::binding {
@@ -45,7 +46,7 @@ void resume_panic(Owned type, Owned value, Owned traceback, SourceLocation where
     throw InternalFault{std::move(message), where, true};
 }
 
-void raise_fault(const InternalFault& fault) noexcept {
+void raise_fault(const InternalFault& fault) {
     if (!fault.resumed) write_diagnostic(fault);
     // Without the class (the interpreter could not make it) the fault can
     // only be reported as a SystemError.
@@ -65,7 +66,7 @@ constexpr const char* kPanicName = "pyo3_runtime.PanicException";
 // Borrowed: the interpreter's dict keeps it for the interpreter's life.
 PyObject* existing_panic_type() noexcept { return interpreter_value(kPanicName).get(); }
 
-PyObject* panic_exception_type() noexcept {
+PyObject* panic_exception_type() {
     if (PyObject* existing = existing_panic_type()) return existing;
     Owned made = Owned::steal(
         PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr));
@@ -79,6 +80,7 @@ PyObject* panic_exception_type() noexcept {
     try {
         if (!set_interpreter_value(kPanicName, made.get())) return nullptr;
     } catch (...) {
+        if (!holds_interpreter_lock()) throw;  // the thread is being ended
         PyErr_Clear();
         return nullptr;
     }

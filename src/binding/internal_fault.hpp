@@ -35,11 +35,11 @@ struct InternalFault {
 
 // Makes the fault the pending exception: the diagnostic line (unless
 // resumed), then a PanicException with the fault's message.
-void raise_fault(const InternalFault& fault) noexcept;
+void raise_fault(const InternalFault& fault);
 
 // The current interpreter's PanicException class, made on its first need;
 // borrowed, or null (with the reason cleared) if it cannot be made.
-PyObject* panic_exception_type() noexcept;
+PyObject* panic_exception_type();
 // Whether `type` is the current interpreter's PanicException class.
 bool is_panic_exception_type(PyObject* type) noexcept;
 

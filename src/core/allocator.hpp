@@ -20,9 +20,14 @@ struct MemoryHooks {
 };
 
 // Installs the hooks. Must be called before the core allocates anything, or
-// with hooks that can release what the previous ones allocated.
+// with hooks that can release what the previous ones allocated. Each hook is
+// replaced atomically, so other threads may go on allocating meanwhile.
 void set_memory_hooks(MemoryHooks hooks) noexcept;
-const MemoryHooks& memory_hooks() noexcept;
+MemoryHooks memory_hooks() noexcept;
+
+// The hooks' calls, for every allocation of the core.
+void* allocate_memory(std::size_t size);
+void release_memory(void* pointer) noexcept;
 
 // A standard allocator over the hooks; a failed allocation throws
 // std::bad_alloc, as containers expect.
@@ -36,11 +41,11 @@ struct CoreAllocator {
 
     T* allocate(std::size_t count) {
         if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-        void* memory = memory_hooks().allocate(count * sizeof(T));
+        void* memory = allocate_memory(count * sizeof(T));
         if (memory == nullptr) throw std::bad_alloc();
         return static_cast<T*>(memory);
     }
-    void deallocate(T* pointer, std::size_t) noexcept { memory_hooks().release(pointer); }
+    void deallocate(T* pointer, std::size_t) noexcept { release_memory(pointer); }
 
     template <class U>
     bool operator==(const CoreAllocator<U>&) const noexcept {
