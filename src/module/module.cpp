@@ -6,6 +6,7 @@
 // class objects and can run on its own GIL.
 #include "binding/entry.hpp"
 #include "binding/internal_fault.hpp"
+#include "binding/interpreter_lock.hpp"
 #include "binding/module_registration.hpp"
 #include "binding/module_state.hpp"
 #include "core/allocator.hpp"
@@ -49,6 +50,16 @@ PyMethodDef parse_record = {"parse", as_method(module_parse), METH_FASTCALL | ME
 // the module, and only once): no interpreter imports while another routes.
 [[maybe_unused]] const bool core_memory_routed =
     (set_memory_hooks({PyMem_Malloc, PyMem_Free}), true);
+
+// Once an interpreter begins to finalize, a thread may be ended while it
+// unwinds through frames that own core memory: its blocks are then not
+// returned (binding/interpreter_lock.hpp), the allocator not being ours to
+// touch without the lock. Until then, frees go straight to the allocator.
+void release_core_memory(void* block) noexcept {
+    if (may_touch_interpreter()) PyMem_Free(block);
+}
+
+void guard_core_frees() noexcept { set_memory_hooks({PyMem_Malloc, release_core_memory}); }
 
 // The classes of an interpreter are made by its first import and shared by
 // every later module object of that interpreter: an import after
@@ -103,21 +114,31 @@ PyTypeObject* share_or_make(PyTypeObject* shared, const ClassSpec& spec, PyObjec
     return reinterpret_cast<PyTypeObject*>(make_class(spec, module).release());
 }
 
+// The state is whole before anything is published: the module's `parse`
+// uses it as soon as it is an attribute (of a module object that Python
+// code made itself, even if exec fails after). And the module is remembered
+// as the interpreter's first only once exec has succeeded: a failed exec (no
+// memory for a class, an `__all__` that cannot be appended to) leaves
+// nothing that a later import or a static method could find, and its state
+// goes with the module.
 void execute(PyObject* module) {
     ModuleState& state = state_of_module(module);
     const Owned first = first_module();
     const ModuleState* shared = first ? &state_of_module(first.get()) : nullptr;
-    if (!first) remember_first_module(module);
     state.stop_arguments = PyTuple_Pack(1, Py_None);
     if (state.stop_arguments == nullptr) throw_fetched();
-    add_text_attribute(module, "__version__", FRASOLET_VERSION);
-    add_function(module, make_module_function(&parse_record, module).get());
+    if (!first) watch_interpreter_exit(guard_core_frees);  // once per interpreter, as a rule
     state.fragment_class =
         share_or_make(shared ? shared->fragment_class : nullptr, prompt_fragment_spec(), module);
-    add_class(module, "PromptFragment", state.fragment_class);
     state.template_class =
         share_or_make(shared ? shared->template_class : nullptr, prompt_template_spec(), module);
+    add_text_attribute(module, "__version__", FRASOLET_VERSION);
+    add_function(module, make_module_function(&parse_record, module).get());
+    add_class(module, "PromptFragment", state.fragment_class);
     add_class(module, "PromptTemplate", state.template_class);
+    // Making the classes ran Python code: another module may have become
+    // the first meanwhile, and then stays so.
+    if (!first && !first_module()) remember_first_module(module);
 }
 
 int execute_slot(PyObject* module) {
