@@ -15,9 +15,12 @@ enum class Subclassing { allowed, refused };
 enum class Collection { none, cyclic };
 
 // Everything a class has. `release` is its dealloc slot, by which entries
-// tell its instances (instance.hpp); `slots` is the rest of its slot table,
-// terminated by a zeroed slot: doc, methods and properties included, and
-// no_constructor or sequence_item_bridge below where the class uses them.
+// tell its instances (instance.hpp), and `allocate` its allocation slot,
+// which makes an instance whose record is in its default state, or refuses
+// to (instance.hpp says why every class has one); `slots` is the rest of
+// its slot table, terminated by a zeroed slot: doc, methods and properties
+// included, and no_constructor or sequence_item_bridge below where the
+// class uses them.
 struct ClassSpec {
     // "<module>.<name>", or "builtins.<name>" for a class shown as a builtin.
     // A constant: CPython 3.10 keeps pointing at it for the life of the class.
@@ -26,6 +29,7 @@ struct ClassSpec {
     Subclassing subclassing = Subclassing::refused;
     Collection collection = Collection::none;
     destructor release = nullptr;
+    allocfunc allocate = nullptr;
     const PyType_Slot* slots = nullptr;
 
     // The name after the module's, as errors name the class.
@@ -48,6 +52,10 @@ bool derives_from_class_of(PyTypeObject* type, destructor release) noexcept;
 // The new slot of classes that Python may not instantiate: TypeError
 // "No constructor defined".
 PyObject* no_constructor(PyTypeObject* type, PyObject* arguments, PyObject* keywords);
+
+// The allocation slot of classes that Python may not instantiate: TypeError
+// "No constructor defined", as their new slot says.
+PyObject* no_allocation(PyTypeObject* type, Py_ssize_t items);
 
 // The sequence item slot of classes with a mapping subscript: the index as
 // an int, through the interpreter's generic item access.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cassert>
+#include <cstring>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -29,8 +30,10 @@ struct Instance {
 // The dealloc slot: untracks a collectable instance, releases the record,
 // frees the memory through the free slot of the object's own type and drops
 // the instance's reference to that type (instances of heap types own one).
+// Not noexcept: releasing the record can run a finalizer, and through it
+// the end of the thread (binding/interpreter_lock.hpp).
 template <class Record>
-void release_instance(PyObject* object) noexcept {
+void release_instance(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
     // A collectable instance leaves the collector's lists before its record
     // goes, so that a collection run by the release never visits it.
@@ -44,12 +47,58 @@ void release_instance(PyObject* object) noexcept {
 // what release_instance does, except that the memory goes to `cache` when one
 // is given and has room.
 template <class Record>
-void release_exact_instance(PyObject* object, BlockCache* cache) noexcept {
+void release_exact_instance(PyObject* object, BlockCache* cache) {
     PyTypeObject* type = Py_TYPE(object);
     assert(!PyType_IS_GC(type) && "exact instances are made only of untracked classes");
     Instance<Record>::from(object)->record.~Record();
     if (cache == nullptr || !cache->keep(object)) PyObject_Free(object);
     Py_DECREF(type);
+}
+
+// Instances that no constructor of the module filled.
+//
+// The classes are mutable, so Python code can replace a class's __new__,
+// and one that ends in object.__new__(cls) gets an instance straight from
+// the allocation slot. So every class has an allocation slot of its own:
+// either it builds the record in its default state (what the constructor
+// makes with no arguments) or it refuses (a class with no constructor).
+// A subclass made in Python has the interpreter's own allocation slot,
+// which only zeroes the memory: such an instance's record is built in its
+// default state when an entry first meets it, on the subclass's (slower)
+// path of the check of `self`, and its dealloc must take the zeroed record
+// too (the destructor of each record type holds with zeroed memory). A
+// built record is never all zero bytes (each record type says why), so the
+// zeroed one is told by its bytes.
+template <class Record>
+bool is_unbuilt(const Record& record) noexcept {
+    static constexpr unsigned char kZero[sizeof(Record)] = {};
+    return std::memcmp(&record, kZero, sizeof(Record)) == 0;
+}
+
+// Builds the record of an instance that object.__new__ made, the first time
+// an entry meets it (a no-op for a record type without a default state,
+// whose classes refuse such instances).
+template <class Record>
+void build_if_unbuilt(Record& record) {
+    if constexpr (std::is_default_constructible_v<Record>) {
+        if (is_unbuilt(record)) new (&record) Record();
+    }
+}
+
+// The allocation slot of a class whose record's default constructor gives
+// the default state: the interpreter's generic allocation, then the record.
+template <class Record>
+PyObject* allocate_default_instance(PyTypeObject* type, Py_ssize_t items) {
+    PyObject* object = PyType_GenericAlloc(type, items);
+    if (object == nullptr) return nullptr;
+    auto* instance = Instance<Record>::from(object);
+    try {
+        new (&instance->record) Record();
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(object);  // its record is still zeroed, which release takes
+        return PyErr_NoMemory();
+    }
+    return object;
 }
 
 // The check of `self` (and of fragment items): the object's class must be
@@ -67,10 +116,17 @@ template <class Record>
 [[gnu::always_inline]] inline Instance<Record>& checked_self(PyObject* self,
                                                              const ClassSpec& spec) {
     PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_dealloc != spec.release && !derives_from_class_of(type, spec.release)) {
-        throw_conversion_error(self, spec.name());
+    auto& instance = *Instance<Record>::from(self);
+    if (type->tp_dealloc != spec.release) {
+        if (!derives_from_class_of(type, spec.release)) throw_conversion_error(self, spec.name());
+        build_if_unbuilt(instance.record);  // a subclass's instance: see is_unbuilt
+    } else if (spec.collection == Collection::cyclic) {
+        // Python subclasses are collected: `obj.__class__ = cls` accepts one's
+        // instance for a collected class (the same free slot and layout),
+        // so an unbuilt instance can turn up as an exact one here too.
+        build_if_unbuilt(instance.record);
     }
-    return *Instance<Record>::from(self);
+    return instance;
 }
 
 // Readers hold this for the duration of their work.
@@ -110,15 +166,16 @@ private:
     Py_ssize_t& flag_;
 };
 
-// Makes an instance of `type` (the class itself or a subclass) through its
-// allocation slot and moves `record` into it. If allocation fails the record
-// is released and the interpreter's error is thrown. The record is taken by
-// reference so that it moves once, straight into the instance.
+// Makes an instance of `type` (the class itself or a subclass) through the
+// interpreter's generic allocation (not the class's own slot, which would
+// build a default record first) and moves `record` into it. If allocation
+// fails the record is released and the interpreter's error is thrown. The
+// record is taken by reference so that it moves once, straight into the
+// instance.
 template <class Record>
 Owned make_instance(PyTypeObject* type, Record&& record) {
     static_assert(!std::is_reference_v<Record>, "the record must be moved in");
-    allocfunc allocate = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-    Owned object = Owned::steal(allocate(type, 0));
+    Owned object = Owned::steal(PyType_GenericAlloc(type, 0));
     if (!object) {
         // The error is taken first: releasing the record may run Python code.
         Failure failure = fetch_failure();

@@ -70,7 +70,7 @@ PyObject* iterator_next(PyObject* self) {
 // The dealloc slot: the block goes to the cache of the state the iterator
 // keeps (which its class's module holds, so it outlives the iterator) while
 // that state still holds the class, that is until it is cleared and emptied.
-void release_iterator(PyObject* object) noexcept {
+void release_iterator(PyObject* object) {
     ModuleState& state = *IteratorObject::from(object)->record.state;
     const bool kept = state.iterator_class == Py_TYPE(object);
     release_exact_instance<IteratorRecord>(object, kept ? &state.iterator_blocks : nullptr);
@@ -90,6 +90,7 @@ const ClassSpec kSpec{
     .subclassing = Subclassing::refused,
     .collection = Collection::none,  // holds no Python object
     .release = release_iterator,
+    .allocate = no_allocation,
     .slots = kSlots,
 };
 

@@ -39,14 +39,14 @@ extern const ClassSpec kSpec;
 
 // A reader: body(const SharedRecord&) under a shared borrow.
 template <class Body>
-auto read_fragment(PyObject* self, Body&& body) noexcept {
+auto read_fragment(PyObject* self, Body&& body) {
     return read_entry<RecordRef>(self, kSpec,
                                  [&](const RecordRef& record) { return body(record.get()); });
 }
 
 // A field setter: body(RecordRef&, value) replaces the record.
 template <class Body>
-int set_fragment_field(PyObject* self, PyObject* value, Body&& body) noexcept {
+int set_fragment_field(PyObject* self, PyObject* value, Body&& body) {
     return setter_entry<RecordRef>(self, value, kSpec, std::forward<Body>(body));
 }
 
@@ -167,13 +167,16 @@ Py_hash_t fragment_hash(PyObject* self) {
     });
 }
 
-void release_fragment(PyObject* object) noexcept;
+void release_fragment(PyObject* object);
 
 // The cache that takes the block of `object`, a fragment being released: the
 // one of its class's module state, for an exact instance whose record is not
 // embedded in its block (every one but those a parse makes), else none.
 BlockCache* cache_for(PyObject* object) noexcept {
-    if (FragmentObject::from(object)->record->is_embedded()) return nullptr;
+    // A record never built (null: a subclass's instance that only its
+    // allocation slot made, binding/instance.hpp) or embedded stays out.
+    const SharedRecord* record = FragmentObject::from(object)->record.operator->();
+    if (record == nullptr || record->is_embedded()) return nullptr;
     // The class itself, not a subclass (whose dealloc calls this one): only
     // the class derives from object directly. Its module is a frasolet
     // module, unless the collector cleared it.
@@ -186,7 +189,7 @@ BlockCache* cache_for(PyObject* object) noexcept {
     return state.fragment_class == type ? &state.fragment_blocks : nullptr;
 }
 
-void release_fragment(PyObject* object) noexcept {
+void release_fragment(PyObject* object) {
     // A subclass's instance (perhaps collected) takes the general way.
     if (BlockCache* cache = cache_for(object)) {
         release_exact_instance<RecordRef>(object, cache);
@@ -227,6 +230,7 @@ const ClassSpec kSpec{
     .subclassing = Subclassing::allowed,
     .collection = Collection::none,  // holds no Python object
     .release = release_fragment,
+    .allocate = allocate_default_instance<RecordRef>,  // an empty text, as PromptFragment()
     .slots = kSlots,
 };
 
@@ -273,7 +277,7 @@ FragmentObjects::FragmentObjects(PyTypeObject* fragment_class, std::size_t text_
 }
 
 FragmentObjects::~FragmentObjects() {
-    for (PyObject* object : objects_) Py_XDECREF(object);
+    for (PyObject* object : objects_) release_reference(object);
 }
 
 // The record goes right after the instance, in the same block: one

@@ -40,8 +40,16 @@ constexpr Parameters kSetStateParameters{
 constexpr Parameters kReduceParameters{.owner = kClassName, .function = "__reduce__"};
 
 struct TemplateRecord {
-    Owned tokenizer;             // never null (None once the collector cleared it)
-    SharedRecordList fragments;  // never null; replaced only as a whole
+    // What PromptTemplate(None, None) holds: no fragments, no tokenizer. The
+    // list is made before any field, so a failure leaves zeroed memory as it
+    // was (binding/instance.hpp).
+    TemplateRecord() : TemplateRecord(Owned::borrow(Py_None), share_records(RecordRefs())) {}
+    TemplateRecord(Owned held_tokenizer, SharedRecordList held_fragments) noexcept
+        : tokenizer(std::move(held_tokenizer)), fragments(std::move(held_fragments)) {}
+
+    // Both never null once built, so a built record is never zero bytes.
+    Owned tokenizer;             // None once the collector cleared it
+    SharedRecordList fragments;  // replaced only as a whole
 };
 
 using TemplateObject = Instance<TemplateRecord>;
@@ -49,12 +57,12 @@ using TemplateObject = Instance<TemplateRecord>;
 extern const ClassSpec kSpec;
 
 template <class Body>
-auto read_template(PyObject* self, Body&& body) noexcept {
+auto read_template(PyObject* self, Body&& body) {
     return read_entry<TemplateRecord>(self, kSpec, std::forward<Body>(body));
 }
 
 template <class Body>
-int set_template_field(PyObject* self, PyObject* value, Body&& body) noexcept {
+int set_template_field(PyObject* self, PyObject* value, Body&& body) {
     return setter_entry<TemplateRecord>(self, value, kSpec, std::forward<Body>(body));
 }
 
@@ -226,7 +234,10 @@ int template_traverse(PyObject* self, visitproc visit, void* arg) {
 // tokenizer is None from then on) for whatever still reaches it before it is
 // freed; the old tokenizer goes last, as its release may run Python code.
 int template_clear(PyObject* self) {
-    Owned old = std::exchange(TemplateObject::from(self)->record.tokenizer, Owned::borrow(Py_None));
+    TemplateRecord& record = TemplateObject::from(self)->record;
+    // A subclass's record that was never built stays zeroed (binding/instance.hpp).
+    if (!record.tokenizer) return 0;
+    Owned old = std::exchange(record.tokenizer, Owned::borrow(Py_None));
     return 0;
 }
 
@@ -271,6 +282,7 @@ const ClassSpec kSpec{
     // (or `t.tokenizer = t`) makes a cycle only the collector can free.
     .collection = Collection::cyclic,
     .release = release_instance<TemplateRecord>,
+    .allocate = allocate_default_instance<TemplateRecord>,  // as PromptTemplate(None, None)
     .slots = kSlots,
 };
 
