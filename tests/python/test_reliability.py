@@ -7,6 +7,8 @@
 * Legacy sub-interpreters: each has classes of its own, on every version
   (isolated ones: test_interpreters.py).
 * Template-tokenizer cycles are freed by the cyclic collector.
+* Plain Python that crashed the process: a daemon thread ended inside a
+  call at exit, a failed first import, a replaced ``__new__``.
 """
 
 import gc
@@ -24,7 +26,7 @@ PromptTemplate = frasolet.PromptTemplate
 # A list whose __len__ clears every dict that holds it as a value, so that
 # it loses its last reference other than the one the module must hold, then
 # churns the allocator so that freed memory would be reused at once.
-EVIL = r'''
+EVIL = r"""
 import gc, pickle, frasolet
 
 class Evil(list):
@@ -79,7 +81,7 @@ CASES = {
     "__setstate__": b"\x80\x04cfrasolet\nPromptFragment\n)\x81}(" + text("options") + evil()
     + text("string") + text("s") + b"ub.",
 }
-'''
+"""
 
 
 @pytest.mark.parametrize(
@@ -93,7 +95,9 @@ CASES = {
     ],
 )
 def test_crafted_pickle_values_stay_alive(case, expected):
-    script = EVIL + f"""
+    script = (
+        EVIL
+        + f"""
 import json
 result = pickle.loads(CASES[{case!r}])
 if isinstance(result, frasolet.PromptTemplate):
@@ -101,6 +105,7 @@ if isinstance(result, frasolet.PromptTemplate):
 else:
     print(json.dumps([type(result).__name__, result.string, result.options]))
 """
+    )
     done = run_script(script, timeout=120)
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout) == expected
@@ -216,3 +221,144 @@ def test_template_tokenizer_cycles_are_collected(make_cycle):
     # Each cycle holds several blocks (template, fragments, texts): a leak of
     # them all would be many thousands.
     assert sys.getallocatedblocks() - blocks_before < rounds // 4
+
+
+# ---- crashes from plain Python -------------------------------------------------
+
+# A daemon thread is inside t[key] (key.__index__ sleeps, letting the lock go)
+# when the main thread exits while a finaliser sleeps too: CPython 3.10 to
+# 3.13 end the thread with a forced unwind through the module's frames when
+# it asks for the lock back; 3.14 and later park it. Either way the process
+# exits as it does with a plain list.
+THREAD_ENDED_AT_EXIT = r"""
+import os, threading, time, frasolet
+
+class SlowIndex:
+    def __index__(self):
+        time.sleep(0.5)
+        return 0
+
+template = frasolet.PromptTemplate("Hi [name|a,b]!", None)
+
+def worker():
+    template[SlowIndex()]
+    os.write(1, b"worker went on\n")  # never: the interpreter ends it first
+
+class SlowFinaliser:
+    def __del__(self, sleep=time.sleep, write=os.write):
+        sleep(1.5)
+        write(1, b"finaliser done\n")
+
+threading.Thread(target=worker, daemon=True).start()
+time.sleep(0.1)
+cycle = [SlowFinaliser()]  # freed by the collection at exit
+cycle.append(cycle)
+del cycle
+"""
+
+# A first module whose exec failed (here: `__all__` is a tuple it cannot
+# append to; or memory ran out) must not stay the interpreter's first, whose
+# classes the static parse methods use.
+FAILED_FIRST_IMPORT = r"""
+import gc, importlib.util, sys
+gc.disable()  # the failed modules live on in their cycles
+spec = importlib.util.find_spec("frasolet")
+failed = importlib.util.module_from_spec(spec)
+failed.__all__ = ()
+try:
+    spec.loader.exec_module(failed)
+except BaseException as error:  # the module reports it as an internal fault
+    assert "__all__" in str(error), error
+else:
+    raise AssertionError("exec appended to a tuple")
+try:
+    import _testcapi
+except ImportError:
+    _testcapi = None
+for start in range(1, 400) if _testcapi else ():
+    _testcapi.set_nomemory(start, 0)
+    try:
+        import frasolet
+    except MemoryError:
+        continue
+    finally:
+        _testcapi.remove_mem_hooks()
+    break
+sys.modules.pop("frasolet", None)
+import frasolet
+for cls in (frasolet.PromptFragment, frasolet.PromptTemplate):
+    assert [f.string for f in cls.parse("a[b]")] == ["a", "b"]
+    assert type(cls.parse("a")[0]) is frasolet.PromptFragment
+print("ok")
+"""
+
+# A __new__ that ends in object.__new__(cls) gets an instance straight from the
+# allocation slot: it behaves as a default-built one wherever it goes.
+REPLACED_NEW = r"""
+import copy, gc, pickle, frasolet
+from frasolet import PromptFragment, PromptTemplate
+
+def plain_new(cls, *args, **kwargs):
+    return object.__new__(cls)
+
+PromptFragment.__new__ = staticmethod(plain_new)
+PromptTemplate.__new__ = staticmethod(plain_new)
+
+class SubFragment(PromptFragment):
+    pass
+
+class SubTemplate(PromptTemplate):
+    __slots__ = ()
+
+for cls in (PromptFragment, SubFragment):
+    f = cls("ignored", ["by plain_new"])
+    assert (f.string, f.options, str(f), repr(f)) == ("", None, "", '""'), cls
+    empty = frasolet.parse("x")[0]
+    empty.string = ""
+    assert hash(f) == hash(empty)
+    assert pickle.loads(pickle.dumps(f)).string == "" and copy.copy(f).options is None
+    f.options = ["x"]
+    assert str(f) == "[|x]"
+    del f
+    assert [g.string for g in PromptTemplate.parse("a[b]")] == ["a", "b"]
+
+for cls in (PromptTemplate, SubTemplate):
+    t = cls("x [y]", "tokenizer")
+    assert (str(t), len(t), list(t), t.tokenizer, t.fragments) == ("", 0, [], None, []), cls
+    assert hash(t) == hash(cls.__new__(cls))
+    t.fragments = [SubFragment(), PromptFragment()]
+    assert len(t) == 2 and str(copy.deepcopy(t)) == ""
+    t.tokenizer = t
+    del t
+    gc.collect()
+
+# Unused, collected, or moved to the class itself before any use.
+SubFragment(), SubTemplate()
+unused = SubTemplate()
+unused.__class__ = PromptTemplate
+assert str(unused) == "" and len(unused) == 0
+
+iterator_class = type(iter(PromptTemplate.parse("a") and unused))
+iterator_class.__new__ = staticmethod(plain_new)
+try:
+    iterator_class()
+except TypeError as error:
+    assert str(error) == "No constructor defined"
+else:
+    raise AssertionError("an iterator without a template")
+print("ok")
+"""
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        (THREAD_ENDED_AT_EXIT, "finaliser done\n"),
+        (FAILED_FIRST_IMPORT, "ok\n"),
+        (REPLACED_NEW, "ok\n"),
+    ],
+    ids=["thread-ended-at-exit", "failed-first-import", "replaced-new"],
+)
+def test_plain_python_cannot_crash_the_process(source, expected):
+    done = run_script(source, timeout=120)
+    assert (done.returncode, done.stdout) == (0, expected), done.stderr
