@@ -25,6 +25,7 @@ import hashlib
 import pickle
 import re
 import sys
+from collections.abc import Callable
 
 import frasolet
 
@@ -35,7 +36,7 @@ ROWS = [
     {"question": "What did the engine compute?", "language": "FRENCH"},
 ]
 
-OPTIONS = {"strip": str.strip, "lower": str.lower}
+OPTIONS: dict[str, Callable[[str], str]] = {"strip": str.strip, "lower": str.lower}
 
 
 class WordTokenizer:
@@ -73,27 +74,33 @@ def digests(template: frasolet.PromptTemplate[WordTokenizer]) -> tuple[int, str]
     return hash(template), hashlib.sha256(fragments).hexdigest()
 
 
-def main() -> None:
-    if sys.version_info < (3, 14):
-        version = sys.version.split()[0]
-        print(f"InterpreterPoolExecutor needs Python 3.14 or newer; this is {version}")
-        return
+# The workers and their executor exist from Python 3.14 on.
+if sys.version_info >= (3, 14):
     from concurrent.futures import InterpreterPoolExecutor
 
-    template = frasolet.PromptTemplate(TEMPLATE, WordTokenizer())
-    # Each task gets its own copy of the tokenizer: compare row by row with a
-    # fresh copy here, since the vocabulary grows as words are seen.
-    expected = [encode_ids(pickle.loads(pickle.dumps(template)), row) for row in ROWS]
-    here = digests(template)
-    with InterpreterPoolExecutor(2) as pool:
-        ids = list(pool.map(encode_ids, [template] * len(ROWS), ROWS))
-        there = list(pool.map(digests, [template] * 2))
-    assert ids == expected, f"the interpreters gave {ids}, this one {expected}"
-    assert there == [here] * 2, f"the interpreters saw {there}, this one {here}"
-    print(
-        f"InterpreterPoolExecutor: {len(ids)} rows, the ids of this interpreter; "
-        f"hash {here[0]} and fragments pickle {here[1]:.16} the same in the workers"
-    )
+    def run_in_interpreters() -> None:
+        template = frasolet.PromptTemplate(TEMPLATE, WordTokenizer())
+        # Each task gets its own copy of the tokenizer: compare row by row with a
+        # fresh copy here, since the vocabulary grows as words are seen.
+        expected = [encode_ids(pickle.loads(pickle.dumps(template)), row) for row in ROWS]
+        here = digests(template)
+        with InterpreterPoolExecutor(2) as pool:
+            ids = list(pool.map(encode_ids, [template] * len(ROWS), ROWS))
+            there = list(pool.map(digests, [template] * 2))
+        assert ids == expected, f"the interpreters gave {ids}, this one {expected}"
+        assert there == [here] * 2, f"the interpreters saw {there}, this one {here}"
+        print(
+            f"InterpreterPoolExecutor: {len(ids)} rows, the ids of this interpreter; "
+            f"hash {here[0]} and fragments pickle {here[1]:.16} the same in the workers"
+        )
+
+
+def main() -> None:
+    if sys.version_info >= (3, 14):
+        run_in_interpreters()
+    else:
+        version = sys.version.split()[0]
+        print(f"InterpreterPoolExecutor needs Python 3.14 or newer; this is {version}")
 
 
 if __name__ == "__main__":

@@ -12,12 +12,16 @@ of the same work done in this process, and every worker sees the same hash
 of the template.
 """
 
+# The engines ship no type information (the imports say so); the calls of
+# frasolet stay strictly typed.
+# mypy: allow-untyped-calls, allow-untyped-decorators, allow-subclassing-any
+
 from __future__ import annotations
 
-import torch
+import torch  # type: ignore[import-untyped, import-not-found, unused-ignore]
 from tokenizer_pipeline import TEMPLATE, encode, train_tokenizer
 from tokenizers import Tokenizer
-from torch.utils.data import DataLoader, Dataset
+from torch.utils.data import DataLoader, Dataset  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
 import frasolet
 
