@@ -176,11 +176,20 @@ find_python() {
         echo "$found"
         return
     fi
-    # A subshell: a failed download ends it, not this command.
-    if found=$(debian_python "$want"); then
+    # Debian's packages, in a subshell with `set -e` in force, so that a
+    # failed step ends the attempt (not this command). Not as the condition
+    # of an `if`: that would turn `set -e` off inside it.
+    local attempt="$ROOT/build/python/.debian-python-$want" status=0
+    mkdir -p "$ROOT/build/python"
+    (set -e; debian_python "$want") >"$attempt" &
+    wait $! || status=$?
+    found=$(tail -n 1 "$attempt")
+    rm -f "$attempt"
+    if [ "$status" -eq 0 ] && [ -x "$found" ]; then
         echo "$found"
         return
     fi
+    unpacked_debian_python "$want" >/dev/null || rm -rf "$ROOT/build/python/$want"
     local tried="no $name through pyenv or on PATH; Debian's packages of it: failed (above)"
     if command -v pyenv >/dev/null 2>&1; then
         local latest
