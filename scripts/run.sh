@@ -662,7 +662,10 @@ case "$command" in
         # shellcheck disable=SC2086
         stage "wheels, CPython ${wheel_versions// /, }" "$logs/wheels.log" wheels $wheel_versions
         result=passed
-        [ ${#STAGE_FAILED[@]} -eq 0 ] || result="FAILED ($(IFS=,; echo "${STAGE_FAILED[*]}" | sed 's/,/, /g'))"
+        if [ ${#STAGE_FAILED[@]} -gt 0 ]; then
+            result="FAILED: $(printf '%s; ' "${STAGE_FAILED[@]}")"
+            result=${result%; }
+        fi
         printf '\n%s: %s in %d s; logs in build/logs\n' "$command" "$result" $((SECONDS - start))
         # pytest's own closing lines come last, a failed suite's last of all.
         closing=() failed_closing=()
