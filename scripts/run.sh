@@ -19,8 +19,16 @@ usage: bash scripts/run.sh COMMAND [ARGS]
   test [ARGS]   build, then run every test: the native unit tests with g++
                 and clang++, a libFuzzer run of the parser, an atheris run of
                 the Python surface, the Python suite on CPython 3.10 and 3.15
-                (ARGS go to pytest) and the wheel check for both
+                (ARGS go to pytest; the datasets, Dask and joblib recipes
+                included), the documentation site and the wheel check for
+                both; one line per step, each step's output in build/logs
   matrix [ARGS] the same tests with the Python suite on CPython 3.10 to 3.15
+  integrations  every pipeline recipe of docs/pipelines.md against its real
+                engine, Ray and PyTorch included, on CPython 3.11
+  docs          build the documentation site into build/docs/html, warnings
+                as errors, after redrawing the performance chart
+  chart         redraw docs/images/performance-ratios.png from the saved
+                benchmark output (docs/data/bench-timings.jsonl)
   wheels [V...] build manylinux wheels for CPython 3.10 to 3.15 (or the
                 versions V), repair and check them with auditwheel, and run
                 the quickstart with each in a fresh virtual environment;
@@ -40,9 +48,10 @@ Environment:
   ATHERIS_SECONDS       test's atheris run (default 20)
   APT_LOCK_WAIT         how long to wait for another package manager's dpkg
                         lock, in seconds (default 300)
-Interpreters are found through pyenv, as pythonX.Y on PATH, or by
-`pyenv install X.Y`; where none of these works, Debian's own packages of
-CPython X.Y (3.14 and 3.15) are unpacked into build/python/X.Y.
+Interpreters are found through pyenv or as pythonX.Y on PATH; where neither
+has one, Debian's own packages of CPython X.Y (3.14 and 3.15) are unpacked
+into build/python/X.Y, and only where that fails too does `pyenv install
+X.Y` try to build one (its log and temporary files stay in build/python).
 EOF
 }
 
@@ -65,6 +74,8 @@ WERROR_SETTING=(--config-settings=cmake.define.FRASOLET_WERROR=ON)
 
 project_version() { sed -n 's/^version = "\(.*\)"$/\1/p' "$ROOT/pyproject.toml" | head -n 1; }
 log() { printf '\n== %s\n' "$*" >&2; }
+# Relative to the root, for messages.
+relative() { printf '%s\n' "${1#"$ROOT"/}"; }
 die() { printf 'error: %s\n' "$*" >&2; exit 1; }
 
 # ---- system packages --------------------------------------------------------
@@ -150,9 +161,13 @@ ensure_build_tools() {
 
 # find_python [X.Y]: prints the path of a CPython X.Y (default
 # PYTHON_VERSION), the first of: pyenv's newest X.Y, pythonX.Y on PATH,
-# Debian's build of X.Y that an earlier run unpacked into build/python, one
-# that `pyenv install` builds now, and Debian's build of X.Y unpacked now
-# (debian_python). Whatever it says goes to stderr.
+# Debian's build of X.Y that an earlier run unpacked into build/python,
+# Debian's build of X.Y unpacked now (debian_python), and one that `pyenv
+# install` builds now. The last needs the source download, which a machine
+# that reaches only package registries lacks, so it comes only after
+# everything else failed; its temporary files and its log stay in
+# build/python. Whatever it says goes to stderr; a failure ends in one line
+# that says what was tried.
 find_python() {
     local want=${1:-$PYTHON_VERSION}
     local name="python$want" found
@@ -161,18 +176,42 @@ find_python() {
         echo "$found"
         return
     fi
+    # Debian's packages, in a subshell with `set -e` in force, so that a
+    # failed step ends the attempt (not this command). Not as the condition
+    # of an `if`: that would turn `set -e` off inside it.
+    local attempt="$ROOT/build/python/.debian-python-$want" status=0
+    mkdir -p "$ROOT/build/python"
+    (set -e; debian_python "$want") >"$attempt" &
+    wait $! || status=$?
+    found=$(tail -n 1 "$attempt")
+    rm -f "$attempt"
+    if [ "$status" -eq 0 ] && [ -x "$found" ]; then
+        echo "$found"
+        return
+    fi
+    unpacked_debian_python "$want" >/dev/null || rm -rf "$ROOT/build/python/$want"
+    local tried="no $name through pyenv or on PATH; Debian's packages of it: failed (above)"
     if command -v pyenv >/dev/null 2>&1; then
         local latest
         latest=$(pyenv latest --known "$want" 2>/dev/null || true)
         if [ -n "$latest" ]; then
-            log "no CPython $want here: trying 'pyenv install $latest'"
-            if pyenv install --skip-existing "$latest" >&2 && found=$(pyenv_python "$want"); then
+            local work="$ROOT/build/python/pyenv-install-$latest"
+            rm -rf "$work"
+            mkdir -p "$work/tmp"
+            log "trying 'pyenv install $latest' (log: $(relative "$work")/install.log)"
+            if TMPDIR="$work/tmp" pyenv install --skip-existing "$latest" >"$work/install.log" 2>&1 &&
+                found=$(pyenv_python "$want"); then
+                rm -rf "$work"
                 echo "$found"
                 return
             fi
+            rm -rf "$work/tmp"
+            tried+="; 'pyenv install $latest': failed ($(tail -n 1 "$work/install.log"); log: $(relative "$work")/install.log)"
+        else
+            tried+="; pyenv knows no release of $want"
         fi
     fi
-    debian_python "$want" || die "no $name through pyenv, on PATH or from Debian's packages"
+    die "$tried"
 }
 
 pyenv_python() {
@@ -330,6 +369,42 @@ setup() {
     build_extension "${WERROR_SETTING[@]}"
 }
 
+# ---- steps of the long commands ----------------------------------------------
+
+# stage NAME LOGFILE COMMAND [ARGS...]: one step of test or matrix. Runs
+# COMMAND (a function of this file or a program) with all its output in
+# LOGFILE and prints one line: the step, ok or FAILED, its time and its log;
+# after a failure, the whole log. Never fails itself, so that the steps after
+# it still run: STAGE_FAILED names the failed steps, STAGE_LINES keeps the
+# lines. COMMAND runs in a background subshell, because `set -e` holds there
+# even when the caller's context (an `if`, a `||`) turns it off.
+STAGE_FAILED=()
+STAGE_LINES=()
+stage() {
+    local name=$1 logfile=$2 status=0 started=$SECONDS
+    shift 2
+    mkdir -p "$(dirname "$logfile")"
+    ("$@") >"$logfile" 2>&1 </dev/null &
+    wait $! || status=$?
+    local result=ok
+    [ "$status" -eq 0 ] || result=FAILED
+    local line
+    line=$(printf '%-36s %-6s %5d s   %s' "$name" "$result" $((SECONDS - started)) "$(relative "$logfile")")
+    STAGE_LINES+=("$line")
+    printf '%s\n' "$line"
+    if [ "$status" -ne 0 ]; then
+        STAGE_FAILED+=("$name")
+        printf -- '---- %s failed (exit %d); its whole log, %s:\n' "$name" "$status" "$(relative "$logfile")"
+        cat "$logfile"
+        printf -- '---- end of %s\n' "$(relative "$logfile")"
+    fi
+}
+
+# The closing line of a pytest run, from its log.
+pytest_closing_line() {
+    grep -E '^(=+ )?[0-9]+ (passed|failed|skipped|errors?|deselected)|no tests ran' "$1" | tail -n 1
+}
+
 # ---- native tests and the parser's fuzzer -----------------------------------
 
 check_layers() {
@@ -432,25 +507,59 @@ python_tests() {
     "$VENV/bin/python" -m pytest -q "$@"
 }
 
-# Builds and runs the Python suite on each version in turn, going on after
-# a failure, then prints one line per version. Fails if any version failed.
-python_suites() {
-    local versions=$1
+# python_suite X.Y [pytest args...]: builds the module for CPython X.Y and
+# runs the Python suite on it, in a process of its own (its own venv).
+python_suite() {
+    local version=$1
     shift
-    local failed=0 version summaries=()
-    for version in $versions; do
-        local output="build/pytest-py$version.log" status=ok
-        mkdir -p build
-        # A process of its own, so that `set -e` holds inside it.
-        if ! PYTHON_VERSION=$version bash "$ROOT/scripts/run.sh" pytest "$@" 2>&1 | tee "$output"; then
-            status=FAILED
-            failed=1
-        fi
-        summaries+=("CPython $version: $status, $(grep -E '[0-9]+ (passed|failed)' "$output" | tail -n 1 || true)")
-    done
-    log "Python suites"
-    printf '%s\n' "${summaries[@]}"
-    return "$failed"
+    PYTHON_VERSION=$version bash "$ROOT/scripts/run.sh" pytest "$@"
+}
+
+# ---- pipeline engines and the documentation site -----------------------------
+
+# Every pipeline recipe (examples/pipeline_*.py) against its engine, Ray and
+# PyTorch included, in a venv of its own: .venv/integrations-pyX.Y, CPython
+# 3.11 unless INTEGRATIONS_PYTHON_VERSION says otherwise (PyTorch and Ray
+# have wheels for it; requirements-integrations.txt).
+integrations() {
+    use_python "${INTEGRATIONS_PYTHON_VERSION:-3.11}"
+    VENV="$ROOT/.venv/integrations-py$PYTHON_VERSION"
+    ensure_venv integrations
+    build_extension "${WERROR_SETTING[@]}"
+    log "pipeline recipes against their engines, CPython $PYTHON_VERSION"
+    "$VENV/bin/python" -m pytest -q -rs tests/python/test_pipelines.py "$@"
+}
+
+# The packages of requirements-docs.txt in the reference venv.
+ensure_docs_packages() {
+    local stamp="$VENV/.requirements-docs-installed"
+    if [ ! -f "$stamp" ] || [ requirements-docs.txt -nt "$stamp" ]; then
+        log "installing the documentation tools (requirements-docs.txt)"
+        "$VENV/bin/python" -m pip install -q -r requirements-docs.txt
+        touch "$stamp"
+    fi
+}
+
+# The performance chart, drawn from the benchmark output saved beside it.
+performance_chart() {
+    log "drawing docs/images/performance-ratios.png from docs/data/bench-timings.jsonl"
+    "$VENV/bin/python" bench/plot_ratios.py docs/data/bench-timings.jsonl docs/images/performance-ratios.png
+}
+
+# The README and docs/ as a static site in build/docs/html (Sphinx with
+# MyST; docs/conf.py), on the reference interpreter with the module built
+# from the tree for the API reference. Any warning (a broken link, a page in
+# no table of contents, a missing image) fails the build.
+build_docs() {
+    use_python 3.10
+    ensure_venv dev
+    ensure_docs_packages
+    build_extension "${WERROR_SETTING[@]}"
+    performance_chart
+    log "building the documentation site into build/docs/html"
+    rm -rf build/docs
+    "$VENV/bin/python" -m sphinx -W --keep-going -q -b html -c docs -d build/docs/doctrees . build/docs/html
+    log "the site is in build/docs/html (index.html)"
 }
 
 # ---- wheels -----------------------------------------------------------------
@@ -533,20 +642,51 @@ case "$command" in
         ;;
     test | matrix)
         start=$SECONDS
-        default_versions="3.10 $NEWEST_PYTHON_VERSION"
-        [ "$command" = matrix ] && default_versions="${SUPPORTED_PYTHON_VERSIONS[*]}"
-        ensure_test_packages
-        check_layers
-        check_style
-        native_tests
-        run_fuzzer "${FUZZ_SECONDS:-15}"
-        atheris_smoke "${ATHERIS_SECONDS:-20}"
-        status=0
-        python_suites "${TEST_PYTHON_VERSIONS:-$default_versions}" "$@" || status=1
+        versions="3.10 $NEWEST_PYTHON_VERSION"
+        [ "$command" = matrix ] && versions="${SUPPORTED_PYTHON_VERSIONS[*]}"
+        versions=${TEST_PYTHON_VERSIONS:-$versions}
+        wheel_versions=${WHEEL_PYTHON_VERSIONS:-3.10 $NEWEST_PYTHON_VERSION}
+        logs="$ROOT/build/logs"
+        rm -rf "$logs"
+        printf '%s: one line per step; the whole output of each is in its log under build/logs\n' "$command"
+        stage "system packages" "$logs/packages.log" ensure_test_packages
+        stage "include arrows between layers" "$logs/layers.log" check_layers
+        stage "style (ruff, clang-format)" "$logs/style.log" check_style
+        stage "native unit tests, g++ and clang++" "$logs/native.log" native_tests
+        stage "libFuzzer, ${FUZZ_SECONDS:-15} s" "$logs/fuzz.log" run_fuzzer "${FUZZ_SECONDS:-15}"
+        stage "atheris, ${ATHERIS_SECONDS:-20} s" "$logs/atheris.log" atheris_smoke "${ATHERIS_SECONDS:-20}"
+        for version in $versions; do
+            stage "Python suite, CPython $version" "$logs/pytest-py$version.log" python_suite "$version" "$@"
+        done
+        stage "documentation site" "$logs/docs.log" build_docs
         # shellcheck disable=SC2086
-        wheels ${WHEEL_PYTHON_VERSIONS:-3.10 $NEWEST_PYTHON_VERSION} || status=1
-        log "$command: $([ "$status" -eq 0 ] && echo passed || echo FAILED) in $((SECONDS - start)) s"
-        exit "$status"
+        stage "wheels, CPython ${wheel_versions// /, }" "$logs/wheels.log" wheels $wheel_versions
+        result=passed
+        if [ ${#STAGE_FAILED[@]} -gt 0 ]; then
+            result="FAILED: $(printf '%s; ' "${STAGE_FAILED[@]}")"
+            result=${result%; }
+        fi
+        printf '\n%s: %s in %d s; logs in build/logs\n' "$command" "$result" $((SECONDS - start))
+        # pytest's own closing lines come last, a failed suite's last of all.
+        closing=() failed_closing=()
+        for version in $versions; do
+            line=$(pytest_closing_line "$logs/pytest-py$version.log" || true)
+            [ -n "$line" ] || line="no closing line from pytest"
+            if grep -qE 'failed|error|no closing' <<<"$line"; then
+                failed_closing+=("pytest, CPython $version:" "$line")
+            else
+                closing+=("pytest, CPython $version:" "$line")
+            fi
+        done
+        printf '%s\n' "${closing[@]}" "${failed_closing[@]}"
+        [ ${#STAGE_FAILED[@]} -eq 0 ]
+        ;;
+    integrations) integrations "$@" ;;
+    docs) build_docs ;;
+    chart)
+        ensure_venv dev
+        ensure_docs_packages
+        performance_chart
         ;;
     wheels) wheels "$@" ;;
     python) find_python "${1:-$PYTHON_VERSION}" ;;

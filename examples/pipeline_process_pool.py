@@ -1,0 +1,118 @@
+"""Templates in ``concurrent.futures.ProcessPoolExecutor``, and what must pickle.
+
+A pool with the "spawn" start method (the default on macOS and Windows, and
+on Linux from Python 3.14 "forkserver", which pickles the same way) sends
+each task by pickle to fresh interpreters. Everything a task carries must
+pickle by reference or by value:
+
+* a template pickles with its exact fragments and its tokenizer, and to
+  the same bytes in every process and on every Python version (pickle
+  protocol 5, dill and cloudpickle alike), so its pickle can serve as a key;
+* the tokenizer must be picklable too: a ``lambda`` is not (pickle refuses
+  it, and so does a spawn pool), while a function defined at the top level
+  of an importable module is;
+* the worker imports the functions it runs by name, so a function defined
+  only under ``if __name__ == "__main__":`` cannot be found there.
+
+Checked here: ids and digests from the workers are those of this process,
+and a template with a lambda tokenizer is refused by pickle (cloudpickle
+takes it by value).
+"""
+
+# The engines ship no type information (the imports say so); the calls of
+# frasolet stay strictly typed.
+# mypy: allow-untyped-calls, allow-untyped-decorators, allow-subclassing-any
+
+from __future__ import annotations
+
+import hashlib
+import multiprocessing
+import pickle
+from concurrent.futures import ProcessPoolExecutor
+
+import cloudpickle  # type: ignore[import-untyped, import-not-found, unused-ignore]
+import dill  # type: ignore[import-untyped, import-not-found, unused-ignore]
+from tokenizer_pipeline import TEMPLATE, encode, train_tokenizer
+from tokenizers import Tokenizer
+
+import frasolet
+
+ROWS = [
+    {
+        "question": " Who wrote the first program? ",
+        "context": "Ada Lovelace.",
+        "style": "Detailed",
+        "language": "English",
+    },
+    {
+        "question": "What did the engine compute?",
+        "context": "Bernoulli numbers.",
+        "style": "brief",
+        "language": "FRENCH",
+    },
+    {
+        "question": "Who wrote a compiler?",
+        "context": " Grace Hopper. ",
+        "style": "BRIEF",
+        "language": "english",
+    },
+]
+
+TIMEOUT = 120  # seconds: a worker that dies is an error, not a hang
+
+# Built once per worker by the pool's initializer.
+worker_template: frasolet.PromptTemplate[Tokenizer] | None = None
+
+
+def start_worker(tokenizer: Tokenizer) -> None:
+    global worker_template
+    worker_template = frasolet.PromptTemplate(TEMPLATE, tokenizer)
+
+
+def encode_in_worker(row: dict[str, str]) -> list[int]:
+    assert worker_template is not None
+    return encode(worker_template, row).input_ids
+
+
+def digests(template: frasolet.PromptTemplate[Tokenizer]) -> dict[str, str | int]:
+    """The hash of ``template`` and the digests of its three pickles."""
+    return {
+        "hash": hash(template),
+        "pickle": hashlib.sha256(pickle.dumps(template, protocol=5)).hexdigest(),
+        "dill": hashlib.sha256(dill.dumps(template, protocol=5)).hexdigest(),
+        "cloudpickle": hashlib.sha256(cloudpickle.dumps(template, protocol=5)).hexdigest(),
+    }
+
+
+def main() -> None:
+    tokenizer = train_tokenizer()
+    template = frasolet.PromptTemplate(TEMPLATE, tokenizer)
+    expected = [encode(template, row).input_ids for row in ROWS]
+    here = digests(template)
+    spawn = multiprocessing.get_context("spawn")
+
+    with ProcessPoolExecutor(
+        2, mp_context=spawn, initializer=start_worker, initargs=(tokenizer,)
+    ) as pool:
+        assert list(pool.map(encode_in_worker, ROWS, timeout=TIMEOUT)) == expected
+        there = [pool.submit(digests, template).result(TIMEOUT) for _ in range(2)]
+    assert there == [here] * 2, f"the workers saw {there}, this process {here}"
+    print(f"built once per worker: {len(expected)} rows, the ids of this process")
+    print(
+        "hash {hash}, pickle {pickle:.16}, dill {dill:.16}, cloudpickle {cloudpickle:.16}: "
+        "the same in the workers".format(**here)
+    )
+
+    with_lambda = frasolet.PromptTemplate(TEMPLATE, lambda text: text.split())
+    try:
+        pickle.dumps(with_lambda)
+    except (pickle.PicklingError, AttributeError) as error:
+        print(f"a lambda tokenizer does not pickle: {type(error).__name__}")
+    else:
+        raise AssertionError("a template with a lambda tokenizer pickled")
+    back = cloudpickle.loads(cloudpickle.dumps(with_lambda))
+    assert back.tokenizer("a b") == ["a", "b"]
+
+
+if __name__ == "__main__":
+    main()
