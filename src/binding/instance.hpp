@@ -14,6 +14,7 @@
 #include "binding/class_object.hpp"
 #include "binding/convert.hpp"
 #include "binding/failure.hpp"
+#include "platform/compiler.hpp"
 
 namespace frasolet::binding {
 
@@ -64,7 +65,7 @@ void release_exact_instance(PyObject* object, BlockCache* cache) noexcept {
 // module's state; and since the instance's layout is all that the entry
 // relies on, the test holds whichever interpreter made the class.
 template <class Record>
-[[gnu::always_inline]] inline Instance<Record>& checked_self(PyObject* self,
+FRASOLET_ALWAYS_INLINE inline Instance<Record>& checked_self(PyObject* self,
                                                              const ClassSpec& spec) {
     PyTypeObject* type = Py_TYPE(self);
     if (type->tp_dealloc != spec.release && !derives_from_class_of(type, spec.release)) {
