@@ -901,6 +901,7 @@ COPIERS = [pytest.param(lambda t, p=p: pickle.loads(pickle.dumps(t, p)), id="pic
 COPIERS += [pytest.param(copy.copy, id="copy"), pytest.param(copy.deepcopy, id="deepcopy")]
 
 
+@pytest.mark.slow_under_emulation
 @pytest.mark.parametrize("copier", COPIERS)
 @pytest.mark.parametrize("cls", [PromptTemplate, Sub])
 @given(records=fragment_lists)
