@@ -736,16 +736,30 @@ aarch64_compare() {
         "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python/test_portable_results.py
 }
 
+# The native unit tests cross-built for aarch64 (GoogleTest from Debian's
+# source tree too) and run by CTest under qemu-aarch64, the emulator of the
+# toolchain file, with the cross C library of /usr/aarch64-linux-gnu.
+aarch64_native_tests() {
+    log "native unit tests, cross-built for aarch64, under qemu-aarch64"
+    cmake -S . -B build/native/aarch64 -DCMAKE_TOOLCHAIN_FILE="$AARCH64_TOOLCHAIN" \
+        -DFRASOLET_BUILD_EXTENSION=OFF -DFRASOLET_BUILD_TESTS=ON -DFRASOLET_WERROR=ON \
+        -DFRASOLET_GTEST_SOURCE_DIR=/usr/src/googletest -DCMAKE_BUILD_TYPE=Debug >/dev/null
+    cmake --build build/native/aarch64 -j "$JOBS"
+    ctest --test-dir build/native/aarch64 --output-on-failure
+}
+
 # aarch64_tests test|matrix: test builds the aarch64 wheel of 3.15 and runs
 # the parser, fragment, template and pickling tests under emulation on it;
-# matrix builds the wheels of every version and runs the whole suite on 3.13
-# and 3.15. Both then compare the answers of the two architectures.
+# matrix runs the native unit tests on aarch64, builds the wheels of every
+# version and runs the whole suite on 3.13 and 3.15. Both then compare the
+# answers of the two architectures.
 aarch64_tests() {
     local versions=("$NEWEST_PYTHON_VERSION") tests=(tests/python/test_module.py
         tests/python/test_fragment.py tests/python/test_template.py) version
     if [ "$1" = matrix ]; then
         versions=(3.13 "$NEWEST_PYTHON_VERSION")
         tests=()
+        aarch64_native_tests || return 1
         wheels_aarch64 || return 1
     else
         wheels_aarch64 "$NEWEST_PYTHON_VERSION" || return 1
