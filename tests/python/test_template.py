@@ -949,6 +949,7 @@ def test_copies_keep_a_cycle_through_the_tokenizer(copier):
     t.tokenizer = copied.tokenizer = None
 
 
+@pytest.mark.needs_native_interpreter
 def test_pool_with_a_template_in_the_task_returns():
     # A template that cannot be loaded in a worker leaves Pool.map waiting
     # forever; the timeout turns that into a failure.
