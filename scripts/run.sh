@@ -756,8 +756,8 @@ aarch64_native_tests() {
 
 # aarch64_tests test|matrix: test builds the aarch64 wheel of 3.15 and runs
 # the parse, hash, pickle and copy tests of the module, fragment and
-# template tests under emulation on it (a few minutes; all of them take
-# over ten);
+# template tests under emulation on it (about three minutes; the three
+# files whole took eleven);
 # matrix runs the native unit tests on aarch64, builds the wheels of every
 # version and runs the whole suite on 3.13 and 3.15. Both then compare the
 # answers of the two architectures.
