@@ -1,7 +1,9 @@
 """Checks that the include arrows of src/ run one way only.
 
     module -> binding, module -> core; binding and core never include
-    each other, and neither includes module/.
+    each other, and neither includes module/. All three may include
+    platform/ (the compiler's extensions behind portable names), which
+    includes nothing of theirs.
 
 src/core may include only the C++ standard library (and the compiler's
 vector intrinsics) besides its own headers; src/binding only the standard
@@ -37,9 +39,10 @@ INTRINSICS = {"emmintrin.h", "immintrin.h"}
 # For each layer: the project folders it may include from, and the system
 # headers it may include.
 RULES = {
-    "core": ({"core"}, STANDARD | INTRINSICS),
-    "binding": ({"binding"}, STANDARD | {"Python.h"}),
-    "module": ({"module", "binding", "core"}, STANDARD),
+    "core": ({"core", "platform"}, STANDARD | INTRINSICS),
+    "binding": ({"binding", "platform"}, STANDARD | {"Python.h"}),
+    "module": ({"module", "binding", "core", "platform"}, STANDARD),
+    "platform": ({"platform"}, STANDARD),
 }
 
 
@@ -68,7 +71,7 @@ def main():
     if found:
         print(f"{len(found)} include(s) against the layers", file=sys.stderr)
         return 1
-    print("include arrows: core <- module -> binding, nothing else")
+    print("include arrows: core <- module -> binding, platform below all, nothing else")
     return 0
 
 

@@ -65,7 +65,8 @@ SUPPORTED_PYTHON_VERSIONS=(3.10 3.11 3.12 3.13 3.14 3.15)
 NEWEST_PYTHON_VERSION=${SUPPORTED_PYTHON_VERSIONS[-1]}
 JOBS=$(nproc 2>/dev/null || echo 2)
 # What the tests need; the demo needs only a compiler and CMake.
-TEST_APT_PACKAGES=(cmake g++ libgtest-dev clang libclang-rt-14-dev valgrind clang-format)
+TEST_APT_PACKAGES=(cmake g++ libgtest-dev clang libclang-rt-14-dev valgrind clang-format
+    libc++-dev libc++abi-dev g++-aarch64-linux-gnu qemu-user)
 APT_LOCK_WAIT=${APT_LOCK_WAIT:-300}
 CMAKE_MINIMUM=3.18
 # The project's own builds turn compiler warnings into errors; a user's
@@ -621,6 +622,302 @@ wheels() {
     return "$failed"
 }
 
+# ---- aarch64: cross builds and emulation ------------------------------------
+
+# The versions that have a Debian arm64 interpreter to test a wheel on:
+# 3.11 in the stable suite, the others in unstable (none for 3.10 or 3.12).
+AARCH64_PYTHON_VERSIONS=(3.11 3.13 3.14 3.15)
+# Debian's cross compiler and the user-mode emulator that runs the arm64
+# interpreter.
+CROSS_APT_PACKAGES=(g++-aarch64-linux-gnu qemu-user)
+AARCH64_TOOLCHAIN="$ROOT/cmake/toolchains/aarch64-linux-gnu.cmake"
+
+ensure_cross_packages() {
+    local missing=() package
+    for package in "${CROSS_APT_PACKAGES[@]}"; do
+        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+    done
+    install_apt_packages "${missing[@]}"
+}
+
+# aarch64_python_root X.Y: Debian's arm64 CPython X.Y with its headers,
+# unpacked into build/python-aarch64/X.Y/root (3.11 from the stable suite,
+# newer ones from unstable). As debian_python does for the build machine,
+# the packages come with a private apt state (arm64 as its only
+# architecture; the dependencies are resolved by a simulated install
+# against an empty package database) and are unpacked with `dpkg -x`. The
+# interpreter then runs under qemu-aarch64 with the root as its prefix
+# (`-L`): the loader is found as /lib/ld-linux-aarch64.so.1, which in a
+# merged-/usr tree needs the link lib -> usr/lib. Prints the root; a
+# second call finds it ready.
+aarch64_python_root() {
+    local version=$1
+    local dir="$ROOT/build/python-aarch64/$version"
+    local root="$dir/root"
+    if [ -f "$dir/ready" ]; then
+        echo "$root"
+        return
+    fi
+    local suite=sid archive
+    [ "$version" = 3.11 ] && suite=bookworm
+    archive=$(debian_archive) || return 1
+    log "downloading Debian's arm64 CPython $version ($suite suite of $archive) into build/python-aarch64/$version"
+    rm -rf "$dir"
+    mkdir -p "$dir/apt/lists/partial" "$dir/apt/cache/archives/partial" "$dir/debs" "$root"
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $archive $suite main" >"$dir/sources.list"
+    local private=(-o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+        -o Dir::State::Lists="$dir/apt/lists" -o Dir::Cache="$dir/apt/cache"
+        -o Dir::State::status=/dev/null -o APT::Sandbox::User=root
+        -o APT::Architecture=arm64 -o APT::Architectures=arm64)
+    APT_WANTED="(Debian's arm64 CPython $version)"
+    apt_get "${private[@]}" -qq update
+    local wanted=("python$version" "libpython$version-dev" libstdc++6) packages
+    packages=$(apt-get "${private[@]}" -s install --no-install-recommends "${wanted[@]}" |
+        awk '$1 == "Inst" { print $2 }')
+    [ -n "$packages" ] || die "apt found no arm64 packages of CPython $version in $suite"
+    # shellcheck disable=SC2086
+    (cd "$dir/debs" && apt_get "${private[@]}" -qq download $packages)
+    local deb
+    for deb in "$dir"/debs/*.deb; do
+        dpkg -x "$deb" "$root"
+    done
+    [ -e "$root/lib" ] || ln -s usr/lib "$root/lib"
+    # The generic pyconfig.h includes the multiarch one through a path that
+    # only the target's own system include directory resolves.
+    cp "$root/usr/include/aarch64-linux-gnu/python$version/pyconfig.h" "$root/usr/include/python$version/pyconfig.h"
+    aarch64_python "$root" "$version" -c 'import ssl, sqlite3, venv, ctypes, decimal' ||
+        die "Debian's arm64 CPython $version, unpacked into $root, does not run under qemu-aarch64"
+    rm -rf "$dir/apt" "$dir/debs"
+    touch "$dir/ready"
+    echo "$root"
+}
+
+# aarch64_python ROOT X.Y [ARGS...]: runs the arm64 interpreter of ROOT.
+aarch64_python() {
+    local root=$1 version=$2
+    shift 2
+    qemu-aarch64 -L "$root" "$root/usr/bin/python$version" "$@"
+}
+
+# aarch64_wheel X.Y OUT: cross-builds the wheel of CPython X.Y for aarch64
+# into the folder OUT: the normal isolated build with the build machine's
+# CPython X.Y, CMake given the toolchain file and the target's headers.
+# scikit-build-core names the wheel for the target from
+# _PYTHON_HOST_PLATFORM and the module from SETUPTOOLS_EXT_SUFFIX, which is
+# asked of the emulated interpreter itself.
+aarch64_wheel() {
+    local version=$1 out=$2 root python suffix
+    root=$(aarch64_python_root "$version")
+    python=$(find_python "$version")
+    suffix=$(aarch64_python "$root" "$version" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+    local builder="$ROOT/build/wheels-aarch64/builder-$version"
+    [ -x "$builder/bin/python" ] || "$python" -m venv "$builder"
+    _PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX="$suffix" \
+        "$builder/bin/python" -m pip wheel -q --no-deps --wheel-dir "$out" "${WERROR_SETTING[@]}" \
+        --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$AARCH64_TOOLCHAIN" \
+        --config-settings=cmake.define.Python_INCLUDE_DIR="$root/usr/include/python$version" . >&2
+}
+
+# aarch64_env ROOT X.Y ENV [REQUIREMENT...]: a venv of the emulated
+# interpreter (without pip: pip under emulation is slow) whose packages the
+# build machine's pip installs for the target with --target and --platform;
+# pure-Python wheels and the module's own repaired wheel need nothing more.
+# Bytecode is the same on every architecture, so the build machine's CPython
+# X.Y compiles it, which the emulated one would do far more slowly at the
+# first import.
+aarch64_env() {
+    local root=$1 version=$2 env=$3
+    shift 3
+    rm -rf "$env"
+    aarch64_python "$root" "$version" -m venv --without-pip "$env"
+    [ $# -gt 0 ] || return 0
+    local site="$env/lib/python$version/site-packages"
+    "$VENV/bin/python" -m pip install -q --no-compile --target "$site" \
+        --platform manylinux_2_17_aarch64 --python-version "$version" --implementation cp \
+        --only-binary=:all: "$@" >&2
+    "$(find_python "$version")" -m compileall -q -j 0 "$site" "$ROOT/tests/python" >/dev/null
+}
+
+# aarch64_install_wheel ENV X.Y WHEEL: installs the repaired wheel into ENV.
+aarch64_install_wheel() {
+    local env=$1 version=$2 wheel=$3 platform
+    platform=$(basename "$wheel" .whl | cut -d- -f5)
+    "$VENV/bin/python" -m pip install -q --no-index --no-deps --upgrade \
+        --target "$env/lib/python$version/site-packages" --platform "${platform%%.*}" \
+        --python-version "$version" --implementation cp --only-binary=:all: "$wheel" >&2
+}
+
+# wheels_aarch64 [X.Y...]: wheels for aarch64 (default: every version with
+# an arm64 interpreter), each cross-built, repaired and checked with
+# auditwheel, installed into a venv of the emulated interpreter and tried
+# with the quickstart there. The wheels go to dist/; the newest glibc symbol
+# version each one needs is printed with it.
+wheels_aarch64() {
+    local versions=("$@")
+    [ ${#versions[@]} -gt 0 ] || versions=("${AARCH64_PYTHON_VERSIONS[@]}")
+    ensure_cross_packages
+    use_python 3.10
+    ensure_venv dev
+    local tools="$VENV/bin" work="$ROOT/build/wheels-aarch64" failed=0 summaries=() version
+    mkdir -p "$work" dist
+    for version in "${versions[@]}"; do
+        local root raw="$work/raw-$version" repaired="$work/repaired-$version" env="$work/venv-$version"
+        rm -rf "$raw" "$repaired"
+        log "aarch64 wheel for CPython $version"
+        root=$(aarch64_python_root "$version")
+        if ! aarch64_wheel "$version" "$raw"; then
+            summaries+=("CPython $version aarch64: FAILED (cross build)"); failed=1; continue
+        fi
+        local wheel
+        wheel=$(ls "$raw"/frasolet-*.whl)
+        if ! PATH="$tools:$PATH" "$tools/auditwheel" repair --wheel-dir "$repaired" "$wheel" >&2; then
+            summaries+=("CPython $version aarch64: FAILED (auditwheel repair)"); failed=1; continue
+        fi
+        wheel=$(ls "$repaired"/frasolet-*.whl)
+        local show tag
+        show=$(PATH="$tools:$PATH" "$tools/auditwheel" show "$wheel" 2>&1 | tr -s '\n ' '  ') || true
+        tag=$(basename "$wheel" .whl | cut -d- -f5)
+        if [[ "$tag" != manylinux_*_aarch64* ]] ||
+            ! grep -qF "is consistent with the following platform tag: \"${tag%%.*}\"" <<<"$show"; then
+            printf '%s\n' "$show" >&2
+            summaries+=("CPython $version aarch64: FAILED (auditwheel show: $tag)"); failed=1; continue
+        fi
+        local glibc
+        glibc=$(unzip -p "$wheel" 'frasolet.cpython-*.so' >"$work/module-$version.so" &&
+            aarch64-linux-gnu-objdump -T "$work/module-$version.so" | grep -oE 'GLIBC_[0-9.]+' | sort -uV | tail -n 1)
+        aarch64_env "$root" "$version" "$env"
+        aarch64_install_wheel "$env" "$version" "$wheel"
+        local out
+        if ! out=$(cd "$work" && qemu-aarch64 -L "$root" "$env/bin/python" "$ROOT/examples/quickstart.py" 2>&1) ||
+            [[ "$out" != "frasolet $(project_version)"* ]]; then
+            printf '%s\n' "$out" >&2
+            summaries+=("CPython $version aarch64: FAILED (quickstart under qemu-aarch64)"); failed=1; continue
+        fi
+        cp "$wheel" dist/
+        summaries+=("CPython $version aarch64: ok, $(basename "$wheel") (newest glibc symbol: $glibc)")
+    done
+    log "aarch64 wheels"
+    printf '%s\n' "${summaries[@]}"
+    return "$failed"
+}
+
+# aarch64_suite X.Y WHEEL [PYTEST ARGS...]: the Python suite (or the tests
+# that ARGS name) on the emulated CPython X.Y with WHEEL installed, in the
+# venv build/aarch64/venv-X.Y with pytest and hypothesis. Child interpreters
+# of the tests start under the emulator too (FRASOLET_TEST_EMULATOR). Left
+# out there: the typing, packaging and examples tests (they check the stub,
+# the sdist and the scripts, not the architecture, with tools that are not
+# installed there) and the tests marked slow_under_emulation or
+# needs_native_interpreter.
+aarch64_suite() {
+    local version=$1 wheel=$2
+    shift 2
+    local root env="$ROOT/build/aarch64/venv-$version" requirements
+    root=$(aarch64_python_root "$version")
+    use_python 3.10
+    ensure_venv dev
+    mapfile -t requirements < <(grep -E '^(pytest|hypothesis)\b' requirements-dev.txt)
+    aarch64_env "$root" "$version" "$env" "${requirements[@]}"
+    aarch64_install_wheel "$env" "$version" "$wheel"
+    [ $# -gt 0 ] || set -- tests/python
+    log "Python tests on CPython $version aarch64, under qemu-aarch64"
+    FRASOLET_TEST_EMULATOR="qemu-aarch64 -L $root" qemu-aarch64 -L "$root" "$env/bin/python" \
+        -m pytest -q -p no:cacheprovider -m "not packaging and not slow_under_emulation and not needs_native_interpreter" \
+        --ignore=tests/python/test_typing.py --ignore=tests/python/test_packaging.py \
+        --ignore=tests/python/test_examples.py "$@"
+}
+
+# The aarch64 wheel of CPython X.Y that wheels_aarch64 left in dist/.
+aarch64_dist_wheel() {
+    ls "$ROOT/dist/frasolet-$(project_version)-cp${1/./}-cp${1/./}-"manylinux_*aarch64.whl 2>/dev/null | tail -n 1
+}
+
+# Same answers on both architectures: each side writes its answers for the
+# corpus of tests/python/portable_results.py (with pickles), and the other
+# side checks them (test_portable_results.py). x86-64 runs on the reference
+# interpreter, aarch64 on the emulated X.Y (after aarch64_suite made its
+# venv).
+aarch64_compare() {
+    local version=$1 root dir="$ROOT/build/aarch64"
+    root=$(aarch64_python_root "$version")
+    use_python 3.10
+    log "the same answers on x86-64 (CPython 3.10) and aarch64 (CPython $version)"
+    "$VENV/bin/python" tests/python/portable_results.py write "$dir/x86_64-results.json"
+    qemu-aarch64 -L "$root" "$dir/venv-$version/bin/python" tests/python/portable_results.py \
+        write "$dir/aarch64-results.json"
+    FRASOLET_OTHER_ARCH_RESULTS="$dir/x86_64-results.json" qemu-aarch64 -L "$root" \
+        "$dir/venv-$version/bin/python" -m pytest -q -p no:cacheprovider tests/python/test_portable_results.py
+    FRASOLET_OTHER_ARCH_RESULTS="$dir/aarch64-results.json" \
+        "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python/test_portable_results.py
+}
+
+# The native unit tests cross-built for aarch64 (GoogleTest from Debian's
+# source tree too) and run by CTest under qemu-aarch64, the emulator of the
+# toolchain file, with the cross C library of /usr/aarch64-linux-gnu.
+aarch64_native_tests() {
+    log "native unit tests, cross-built for aarch64, under qemu-aarch64"
+    cmake -S . -B build/native/aarch64 -DCMAKE_TOOLCHAIN_FILE="$AARCH64_TOOLCHAIN" \
+        -DFRASOLET_BUILD_EXTENSION=OFF -DFRASOLET_BUILD_TESTS=ON -DFRASOLET_WERROR=ON \
+        -DFRASOLET_GTEST_SOURCE_DIR=/usr/src/googletest -DCMAKE_BUILD_TYPE=Debug >/dev/null
+    cmake --build build/native/aarch64 -j "$JOBS"
+    ctest --test-dir build/native/aarch64 --output-on-failure
+}
+
+# aarch64_tests test|matrix: test builds the aarch64 wheel of 3.15 and runs
+# the parse, hash, pickle and copy tests of the module, fragment and
+# template tests under emulation on it (about three minutes; the three
+# files whole took eleven);
+# matrix runs the native unit tests on aarch64, builds the wheels of every
+# version and runs the whole suite on 3.13 and 3.15. Both then compare the
+# answers of the two architectures.
+aarch64_tests() {
+    local versions=("$NEWEST_PYTHON_VERSION") tests=(tests/python/test_module.py
+        tests/python/test_fragment.py tests/python/test_template.py
+        -k "parse or hash or pickle or copy") version
+    if [ "$1" = matrix ]; then
+        versions=(3.13 "$NEWEST_PYTHON_VERSION")
+        tests=()
+        aarch64_native_tests || return 1
+        wheels_aarch64 || return 1
+    else
+        wheels_aarch64 "$NEWEST_PYTHON_VERSION" || return 1
+    fi
+    for version in "${versions[@]}"; do
+        aarch64_suite "$version" "$(aarch64_dist_wheel "$version")" "${tests[@]}" || return 1
+        aarch64_compare "$version" || return 1
+    done
+}
+
+# The native unit tests and the module built with clang and libc++ (the
+# standard library of macOS, and of some Linux systems), beside the
+# libstdc++ builds. GoogleTest is compiled from Debian's source tree with
+# them, since the system's library is built against libstdc++. The module,
+# built with plain CMake for the reference interpreter, runs the parser,
+# fragment and template tests.
+libcxx_tests() {
+    local flags=(-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-stdlib=libc++ -DFRASOLET_WERROR=ON)
+    log "native unit tests, built with clang++ and libc++"
+    cmake -S . -B build/native/clang-libcxx "${flags[@]}" -DFRASOLET_BUILD_EXTENSION=OFF \
+        -DFRASOLET_BUILD_TESTS=ON -DFRASOLET_GTEST_SOURCE_DIR=/usr/src/googletest \
+        -DCMAKE_BUILD_TYPE=Debug >/dev/null
+    cmake --build build/native/clang-libcxx -j "$JOBS"
+    ctest --test-dir build/native/clang-libcxx --output-on-failure
+    use_python 3.10
+    ensure_venv dev
+    log "the module built with clang++ and libc++, on CPython 3.10"
+    cmake -S . -B build/libcxx-module "${flags[@]}" -DPython_EXECUTABLE="$VENV/bin/python" \
+        -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build build/libcxx-module -j "$JOBS"
+    local module
+    module=$(ls build/libcxx-module/frasolet.cpython-*.so)
+    ldd "$module" | grep -q 'libc++\.so' || die "$module is not linked against libc++"
+    PYTHONPATH="$ROOT/build/libcxx-module" "$VENV/bin/python" -c \
+        'import frasolet, os, sys; sys.exit(not frasolet.__file__.startswith(os.environ["PYTHONPATH"]))' ||
+        die "the libc++ module is not the one imported"
+    PYTHONPATH="$ROOT/build/libcxx-module" "$VENV/bin/python" -m pytest -q -p no:cacheprovider \
+        tests/python/test_module.py tests/python/test_fragment.py tests/python/test_template.py
+}
+
 # ---- commands -----------------------------------------------------------------
 
 command=${1:-help}
@@ -653,11 +950,13 @@ case "$command" in
         stage "include arrows between layers" "$logs/layers.log" check_layers
         stage "style (ruff, clang-format)" "$logs/style.log" check_style
         stage "native unit tests, g++ and clang++" "$logs/native.log" native_tests
+        stage "module and native tests, clang++ and libc++" "$logs/libcxx.log" libcxx_tests
         stage "libFuzzer, ${FUZZ_SECONDS:-15} s" "$logs/fuzz.log" run_fuzzer "${FUZZ_SECONDS:-15}"
         stage "atheris, ${ATHERIS_SECONDS:-20} s" "$logs/atheris.log" atheris_smoke "${ATHERIS_SECONDS:-20}"
         for version in $versions; do
             stage "Python suite, CPython $version" "$logs/pytest-py$version.log" python_suite "$version" "$@"
         done
+        stage "aarch64 under emulation" "$logs/aarch64.log" aarch64_tests "$command"
         stage "documentation site" "$logs/docs.log" build_docs
         # shellcheck disable=SC2086
         stage "wheels, CPython ${wheel_versions// /, }" "$logs/wheels.log" wheels $wheel_versions
@@ -688,7 +987,15 @@ case "$command" in
         ensure_docs_packages
         performance_chart
         ;;
-    wheels) wheels "$@" ;;
+    wheels)
+        if [ "${1:-}" = --arch ]; then
+            [ "${2:-}" = aarch64 ] || die "wheels --arch: only aarch64 is cross-built"
+            shift 2
+            wheels_aarch64 "$@"
+        else
+            wheels "$@"
+        fi
+        ;;
     python) find_python "${1:-$PYTHON_VERSION}" ;;
     fuzz)
         ensure_test_packages

@@ -15,6 +15,7 @@
 #include "binding/class_object.hpp"
 #include "binding/convert.hpp"
 #include "binding/failure.hpp"
+#include "platform/compiler.hpp"
 
 namespace frasolet::binding {
 
@@ -113,7 +114,7 @@ PyObject* allocate_default_instance(PyTypeObject* type, Py_ssize_t items) {
 // module's state; and since the instance's layout is all that the entry
 // relies on, the test holds whichever interpreter made the class.
 template <class Record>
-[[gnu::always_inline]] inline Instance<Record>& checked_self(PyObject* self,
+FRASOLET_ALWAYS_INLINE inline Instance<Record>& checked_self(PyObject* self,
                                                              const ClassSpec& spec) {
     PyTypeObject* type = Py_TYPE(self);
     auto& instance = *Instance<Record>::from(self);

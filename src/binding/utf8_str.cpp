@@ -129,7 +129,7 @@ void widen(const unsigned char* bytes, std::size_t size, Unit* out, std::size_t 
 // A str of `shape`, filled from the non-ASCII UTF-8 text it was measured
 // from; kept out of line, so that the ASCII path of make_str stays a small
 // function.
-[[gnu::noinline]] Owned make_wide_str(const unsigned char* bytes, std::size_t size,
+FRASOLET_NOINLINE Owned make_wide_str(const unsigned char* bytes, std::size_t size,
                                       Utf8Shape shape) {
     Owned object =
         Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(shape.code_points), shape.widest));

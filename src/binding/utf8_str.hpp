@@ -8,6 +8,7 @@
 
 #include "binding/internal_fault.hpp"
 #include "binding/owned.hpp"
+#include "platform/compiler.hpp"
 
 namespace frasolet::binding {
 
@@ -24,7 +25,7 @@ Word load_word(const char* bytes) noexcept {
 // Copies `size` bytes, from one to two words' worth, as two possibly
 // overlapping words: the first and the last.
 template <class Word>
-[[gnu::always_inline]] inline void copy_first_and_last_word(char* out, const char* in,
+FRASOLET_ALWAYS_INLINE inline void copy_first_and_last_word(char* out, const char* in,
                                                             std::size_t size) noexcept {
     assert(size >= sizeof(Word) && size <= 2 * sizeof(Word));
     const Word first = load_word<Word>(in);
@@ -36,7 +37,7 @@ template <class Word>
 // Copies `size` bytes. Texts a str is made from are mostly a few words: up
 // to 16 bytes they move as two words (no byte outside either range is
 // touched), longer ones go to memcpy.
-[[gnu::always_inline]] inline void copy_bytes(char* out, const char* in, std::size_t size) {
+FRASOLET_ALWAYS_INLINE inline void copy_bytes(char* out, const char* in, std::size_t size) {
     if (size > 16) {
         std::memcpy(out, in, size);
     } else if (size >= 8) {
@@ -79,7 +80,7 @@ inline bool is_ascii(std::string_view text) noexcept {
 
 // A new str from ASCII text. Ends in an internal fault when the interpreter
 // cannot make it.
-[[gnu::always_inline]] inline Owned make_ascii_str(std::string_view text) {
+FRASOLET_ALWAYS_INLINE inline Owned make_ascii_str(std::string_view text) {
     if (text.size() == 1) {
         // The interpreter keeps one str per such character.
         Owned object = Owned::steal(PyUnicode_FromOrdinal(static_cast<unsigned char>(text[0])));

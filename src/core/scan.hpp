@@ -6,12 +6,19 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 
+#include "platform/compiler.hpp"
+
+// x86-64 compares 16 bytes at a time (SSE2) and, where the compiler can
+// choose code at run time and the processor has AVX2, 64; every other
+// architecture (aarch64 among them) takes the byte-wise path, which gives
+// the same positions.
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(FRASOLET_HAS_AVX2_DISPATCH)
 #define FRASOLET_SCAN_AVX2 1
 #include <immintrin.h>
 #endif
@@ -61,15 +68,12 @@ inline unsigned match_16(const char* at) {
 
 #if defined(FRASOLET_SCAN_AVX2)
 // Whether the processor has AVX2, asked once when the library loads.
-inline const bool has_avx2 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-}();
+inline const bool has_avx2 = platform::cpu_has_avx2();
 
 // The bytes of the 32 at `at` that equal one of `Bytes`, as a vector of
 // all-ones bytes.
 template <char... Bytes>
-[[gnu::target("avx2")]] inline __m256i match_32(const char* at) {
+FRASOLET_TARGET_AVX2 inline __m256i match_32(const char* at) {
     const __m256i block = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
     __m256i hits = _mm256_setzero_si256();
     ((hits = _mm256_or_si256(hits, _mm256_cmpeq_epi8(block, _mm256_set1_epi8(Bytes)))), ...);
@@ -78,16 +82,16 @@ template <char... Bytes>
 
 // The text scan 64 bytes at a time, for processors with AVX2: the first
 // backslash or square bracket, or where fewer than 64 bytes are left.
-[[gnu::target("avx2")]] inline const char* find_text_stop_avx2(const char* p, const char* end) {
+FRASOLET_TARGET_AVX2 inline const char* find_text_stop_avx2(const char* p, const char* end) {
     while (end - p >= 64) {
         const __m256i first_hits = match_32<'\\', '[', ']'>(p);
         const __m256i second_hits = match_32<'\\', '[', ']'>(p + 32);
         const __m256i any = _mm256_or_si256(first_hits, second_hits);
         if (!_mm256_testz_si256(any, any)) {
             const auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(first_hits));
-            if (mask != 0) return p + __builtin_ctz(mask);
+            if (mask != 0) return p + std::countr_zero(mask);
             return p + 32 +
-                   __builtin_ctz(static_cast<std::uint32_t>(_mm256_movemask_epi8(second_hits)));
+                   std::countr_zero(static_cast<std::uint32_t>(_mm256_movemask_epi8(second_hits)));
         }
         p += 64;
     }
@@ -103,7 +107,7 @@ inline const char* find_text_stop(const char* p, const char* end) {
     // Short runs, the most common kind, end within their first block.
     if (end - p >= 16) {
         if (const unsigned mask = match_16<'\\', '[', ']'>(p); mask != 0) {
-            return p + __builtin_ctz(mask);
+            return p + std::countr_zero(mask);
         }
         p += 16;
     }
@@ -118,7 +122,7 @@ inline const char* find_text_stop(const char* p, const char* end) {
 #endif
     while (end - p >= 16) {
         if (const unsigned mask = match_16<'\\', '[', ']'>(p); mask != 0) {
-            return p + __builtin_ctz(mask);
+            return p + std::countr_zero(mask);
         }
         p += 16;
     }
@@ -132,7 +136,7 @@ inline const char* find_name_stop(const char* p, const char* end) {
 #if defined(__SSE2__)
     while (end - p >= 16) {
         if (const unsigned mask = match_16<'[', ']', '|', '#', ','>(p); mask != 0) {
-            return p + __builtin_ctz(mask);
+            return p + std::countr_zero(mask);
         }
         p += 16;
     }

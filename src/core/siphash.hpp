@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/compiler.hpp"
+
 namespace frasolet {
 
 namespace siphash_detail {
@@ -16,14 +18,14 @@ namespace siphash_detail {
 inline std::uint64_t load_little_endian(const unsigned char* bytes) noexcept {
     std::uint64_t word;
     std::memcpy(&word, bytes, sizeof word);
-    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    if constexpr (std::endian::native == std::endian::big) word = platform::byteswap(word);
     return word;
 }
 
 inline std::uint64_t load_little_endian_32(const unsigned char* bytes) noexcept {
     std::uint32_t word;
     std::memcpy(&word, bytes, sizeof word);
-    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+    if constexpr (std::endian::native == std::endian::big) word = platform::byteswap(word);
     return word;
 }
 

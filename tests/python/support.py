@@ -4,6 +4,8 @@ Plain Python, no pytest: the allocation-failure harness imports this module
 in its child interpreters too.
 """
 
+import os
+import shlex
 import subprocess
 import sys
 import textwrap
@@ -138,10 +140,17 @@ class ActionIndex(Index):
 
 # ------------------------------------------------------------ child interpreters
 
+# The command of a fresh interpreter like the one running the tests. Under
+# user-mode emulation (scripts/run.sh runs the aarch64 suite so, and names the
+# emulator in FRASOLET_TEST_EMULATOR) the emulator comes first: this machine
+# cannot start the interpreter's binary by itself.
+PYTHON = [*shlex.split(os.environ.get("FRASOLET_TEST_EMULATOR", "")), sys.executable]
+
+
 def run_script(source, timeout=600, env=None):
     """Run ``source`` in a fresh interpreter (the one running the tests)."""
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(source)],
+        [*PYTHON, "-c", textwrap.dedent(source)],
         capture_output=True,
         text=True,
         timeout=timeout,

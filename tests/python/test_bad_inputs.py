@@ -663,6 +663,7 @@ def test_subscript_index_protocol(key, error, expected):
 MB = 1 << 20
 
 
+@pytest.mark.slow_under_emulation
 def test_hundred_megabyte_template():
     unit = "x" * 1000 + "[m|a,b]"
     count = 100 * MB // len(unit) + 1
@@ -681,6 +682,7 @@ def test_hundred_megabyte_template():
     assert str(PromptTemplate(plain, None)) == plain
 
 
+@pytest.mark.slow_under_emulation
 def test_million_placeholders():
     count = 1_000_000
     text = "[a|b]" * count
@@ -731,6 +733,7 @@ def work_per_run(tmp_path_factory):
     return {case: (counts[2 * i], counts[2 * i + 1]) for i, case in enumerate(linear_work.CASES)}
 
 
+@pytest.mark.slow_under_emulation
 @pytest.mark.parametrize("case", linear_work.CASES, ids="-".join)
 def test_work_is_linear(work_per_run, case):
     # Sixteen times the input: linear work takes about 16 times the
@@ -751,6 +754,7 @@ assert frasolet.parse("x")[0].string == "x"
 """
 
 
+@pytest.mark.slow_under_emulation
 def test_class_objects_leave_no_definite_leak():
     # Making the three class objects keeps their names for the life of the
     # process; that memory must stay reachable, not be lost.

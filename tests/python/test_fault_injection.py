@@ -6,12 +6,11 @@ holds the table of operations and the rules of a sweep.
 
 import json
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
-from support import run_script
+from support import PYTHON, run_script
 
 _testcapi = pytest.importorskip("_testcapi")
 import fault_harness  # noqa: E402 - needs _testcapi
@@ -22,7 +21,7 @@ SWEEPS = list(fault_harness.OPERATIONS)
 
 def run_harness(*arguments):
     """The JSON summary the harness printed last, its BAD lines and its stderr."""
-    done = subprocess.run([sys.executable, str(HARNESS), *arguments], capture_output=True,
+    done = subprocess.run([*PYTHON, str(HARNESS), *arguments], capture_output=True,
                           text=True, timeout=900)
     detail = done.stdout[-4000:] + "\n--- stderr tail ---\n" + done.stderr[-4000:]
     assert done.returncode == 0, detail

@@ -181,6 +181,7 @@ print(json.dumps([blocks_kept(CODE), blocks_kept("import json")]))
 '''
 
 
+@pytest.mark.slow_under_emulation
 @pytest.mark.parametrize("kind", ["isolated", "legacy"])
 def test_making_and_destroying_interpreters_does_not_grow_memory(kind):
     if kind == "isolated":

@@ -22,6 +22,7 @@ import os
 import pickle
 import types
 
+import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
@@ -649,6 +650,7 @@ class Machine(RuleBasedStateMachine):
 
 
 TestMachine = Machine.TestCase
+TestMachine.pytestmark = [pytest.mark.slow_under_emulation]
 TestMachine.settings = settings(
     max_examples=int(os.environ.get("FRASOLET_STATEFUL_EXAMPLES", "60")),
     stateful_step_count=int(os.environ.get("FRASOLET_STATEFUL_STEPS", "40")),

@@ -901,6 +901,7 @@ COPIERS = [pytest.param(lambda t, p=p: pickle.loads(pickle.dumps(t, p)), id="pic
 COPIERS += [pytest.param(copy.copy, id="copy"), pytest.param(copy.deepcopy, id="deepcopy")]
 
 
+@pytest.mark.slow_under_emulation
 @pytest.mark.parametrize("copier", COPIERS)
 @pytest.mark.parametrize("cls", [PromptTemplate, Sub])
 @given(records=fragment_lists)
@@ -948,6 +949,7 @@ def test_copies_keep_a_cycle_through_the_tokenizer(copier):
     t.tokenizer = copied.tokenizer = None
 
 
+@pytest.mark.needs_native_interpreter
 def test_pool_with_a_template_in_the_task_returns():
     # A template that cannot be loaded in a worker leaves Pool.map waiting
     # forever; the timeout turns that into a failure.

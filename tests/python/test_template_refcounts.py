@@ -132,6 +132,7 @@ def _counts(objects):
     return {name: sys.getrefcount(value) for name, value in objects.items()}
 
 
+@pytest.mark.slow_under_emulation
 @pytest.mark.parametrize("call, exc_type", [c[1:] for c in LEAK_CASES],
                          ids=[c[0] for c in LEAK_CASES])
 def test_reference_counts_after_many_calls(call, exc_type):
