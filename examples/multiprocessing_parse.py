@@ -133,12 +133,15 @@ def main() -> None:
             raise SystemExit(f"mismatch for {template!r}")
 
     tokenizer = train_tokenizer()
-    local_templates = {name: frasolet.PromptTemplate(text, tokenizer)
-                       for name, text in PIPELINE.items()}
+    local_templates = {
+        name: frasolet.PromptTemplate(text, tokenizer) for name, text in PIPELINE.items()
+    }
     expected = [encode_ids(local_templates[name], inputs) for name, inputs in SAMPLES]
     by_workers = encode_all(tokenizer, SAMPLES)
-    print(f"built once per worker: {len(by_workers)} samples encoded; "
-          f"the same ids as here: {by_workers == expected}")
+    print(
+        f"built once per worker: {len(by_workers)} samples encoded; "
+        f"the same ids as here: {by_workers == expected}"
+    )
 
     summary = local_templates["summary"]
     texts = [inputs for name, inputs in SAMPLES if name == "summary"]

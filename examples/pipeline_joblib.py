@@ -25,31 +25,12 @@ import tempfile
 from typing import Any
 
 import joblib  # type: ignore[import-untyped, import-not-found, unused-ignore]
-from tokenizer_pipeline import TEMPLATE, encode, train_tokenizer
+from tokenizer_pipeline import SAMPLE_ROWS, TEMPLATE, encode, train_tokenizer
 from tokenizers import Tokenizer
 
 import frasolet
 
-ROWS = [
-    {
-        "question": " Who wrote the first program? ",
-        "context": "Ada Lovelace.",
-        "style": "Detailed",
-        "language": "English",
-    },
-    {
-        "question": "What did the engine compute?",
-        "context": "Bernoulli numbers.",
-        "style": "brief",
-        "language": "FRENCH",
-    },
-    {
-        "question": "Who wrote a compiler?",
-        "context": " Grace Hopper. ",
-        "style": "BRIEF",
-        "language": "english",
-    },
-]
+ROWS = SAMPLE_ROWS
 
 
 def encode_ids(template: frasolet.PromptTemplate[Tokenizer], row: dict[str, str]) -> list[int]:

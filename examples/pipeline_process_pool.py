@@ -32,31 +32,12 @@ from concurrent.futures import ProcessPoolExecutor
 
 import cloudpickle  # type: ignore[import-untyped, import-not-found, unused-ignore]
 import dill  # type: ignore[import-untyped, import-not-found, unused-ignore]
-from tokenizer_pipeline import TEMPLATE, encode, train_tokenizer
+from tokenizer_pipeline import SAMPLE_ROWS, TEMPLATE, encode, train_tokenizer
 from tokenizers import Tokenizer
 
 import frasolet
 
-ROWS = [
-    {
-        "question": " Who wrote the first program? ",
-        "context": "Ada Lovelace.",
-        "style": "Detailed",
-        "language": "English",
-    },
-    {
-        "question": "What did the engine compute?",
-        "context": "Bernoulli numbers.",
-        "style": "brief",
-        "language": "FRENCH",
-    },
-    {
-        "question": "Who wrote a compiler?",
-        "context": " Grace Hopper. ",
-        "style": "BRIEF",
-        "language": "english",
-    },
-]
+ROWS = SAMPLE_ROWS
 
 TIMEOUT = 120  # seconds: a worker that dies is an error, not a hang
 

@@ -27,31 +27,12 @@ import pickle
 os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
 
 import ray  # type: ignore[import-untyped, import-not-found, unused-ignore]  # noqa: E402
-from tokenizer_pipeline import TEMPLATE, encode, train_tokenizer  # noqa: E402
+from tokenizer_pipeline import SAMPLE_ROWS, TEMPLATE, encode, train_tokenizer  # noqa: E402
 from tokenizers import Tokenizer  # noqa: E402
 
 import frasolet  # noqa: E402
 
-ROWS = [
-    {
-        "question": " Who wrote the first program? ",
-        "context": "Ada Lovelace.",
-        "style": "Detailed",
-        "language": "English",
-    },
-    {
-        "question": "What did the engine compute?",
-        "context": "Bernoulli numbers.",
-        "style": "brief",
-        "language": "FRENCH",
-    },
-    {
-        "question": "Who wrote a compiler?",
-        "context": " Grace Hopper. ",
-        "style": "BRIEF",
-        "language": "english",
-    },
-]
+ROWS = SAMPLE_ROWS
 
 
 def digests(template: frasolet.PromptTemplate[Tokenizer]) -> tuple[int, str]:

@@ -19,38 +19,13 @@ of the template.
 from __future__ import annotations
 
 import torch  # type: ignore[import-untyped, import-not-found, unused-ignore]
-from tokenizer_pipeline import TEMPLATE, encode, train_tokenizer
+from tokenizer_pipeline import SAMPLE_ROWS, TEMPLATE, encode, train_tokenizer
 from tokenizers import Tokenizer
 from torch.utils.data import DataLoader, Dataset  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
 import frasolet
 
-ROWS = [
-    {
-        "question": " Who wrote the first program? ",
-        "context": "Ada Lovelace.",
-        "style": "Detailed",
-        "language": "English",
-    },
-    {
-        "question": "What did the engine compute?",
-        "context": "Bernoulli numbers.",
-        "style": "brief",
-        "language": "FRENCH",
-    },
-    {
-        "question": "Who wrote a compiler?",
-        "context": " Grace Hopper. ",
-        "style": "BRIEF",
-        "language": "english",
-    },
-    {
-        "question": "When was it published?",
-        "context": "In 1843.",
-        "style": "detailed",
-        "language": "French",
-    },
-]
+ROWS = SAMPLE_ROWS
 
 
 class PromptDataset(Dataset):

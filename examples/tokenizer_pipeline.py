@@ -50,6 +50,34 @@ OPTIONS: dict[str, Callable[[str], str]] = {
 
 SPECIAL_TOKENS = ["<bos>", "<eos>"]
 
+# Inputs for the template, as the pipeline recipes (pipeline_*.py) feed it.
+SAMPLE_ROWS: list[dict[str, str]] = [
+    {
+        "question": " Who wrote the first program? ",
+        "context": "Ada Lovelace.",
+        "style": "Detailed",
+        "language": "English",
+    },
+    {
+        "question": "What did the engine compute?",
+        "context": "Bernoulli numbers.",
+        "style": "brief",
+        "language": "FRENCH",
+    },
+    {
+        "question": "Who wrote a compiler?",
+        "context": " Grace Hopper. ",
+        "style": "BRIEF",
+        "language": "english",
+    },
+    {
+        "question": "When was it published?",
+        "context": "In 1843.",
+        "style": "detailed",
+        "language": "French",
+    },
+]
+
 
 def training_text() -> list[str]:
     """A small corpus for the tokenizer: the kind of text the prompts hold."""
@@ -144,16 +172,20 @@ def encode(template: frasolet.PromptTemplate[Tokenizer], inputs: Mapping[str, st
     for token_start, token_end in encoded.offsets:
         # A token may cover the end of one piece and the start of the next
         # (" detailed": the space is template text); the placeholder wins.
-        covering = (s for begin, end, s in spans if s is not None and begin < token_end
-                    and token_start < end)
+        covering = (
+            s
+            for begin, end, s in spans
+            if s is not None and begin < token_end and token_start < end
+        )
         sources.append(next(covering, None))
     bos, eos = (tokenizer.token_to_id(token) for token in SPECIAL_TOKENS)
     assert bos is not None and eos is not None
     return Encoding([bos, *encoded.ids, eos], [None, *sources, None], rendered.text)
 
 
-def ids_per_fragment(template: frasolet.PromptTemplate[Tokenizer],
-                     inputs: Mapping[str, str]) -> list[int]:
+def ids_per_fragment(
+    template: frasolet.PromptTemplate[Tokenizer], inputs: Mapping[str, str]
+) -> list[int]:
     """The tempting mistake: every fragment tokenized on its own, ids joined."""
     tokenizer = template.tokenizer
     rendered = render(template, inputs)
@@ -199,9 +231,11 @@ def main() -> None:
     per_fragment = ids_per_fragment(template, inputs)
     whole = encoding.input_ids[1:-1]
     pieces = render(template, inputs).pieces
-    print(f"tokenized fragment by fragment: {len(per_fragment)} ids, {len(whole)} for the "
-          f"whole text; the same ids: {per_fragment == whole}; "
-          f"pieces_tokenize_alone says: {pieces_tokenize_alone(tokenizer, pieces)}")
+    print(
+        f"tokenized fragment by fragment: {len(per_fragment)} ids, {len(whole)} for the "
+        f"whole text; the same ids: {per_fragment == whole}; "
+        f"pieces_tokenize_alone says: {pieces_tokenize_alone(tokenizer, pieces)}"
+    )
     if per_fragment == whole:
         raise SystemExit("expected the per-fragment ids to differ for this template")
 
