@@ -130,13 +130,16 @@ install_apt_packages() {
     apt_get install -y -qq "$@"
 }
 
-ensure_test_packages() {
+# ensure_apt_packages PACKAGE...: installs those not installed yet.
+ensure_apt_packages() {
     local missing=() package
-    for package in "${TEST_APT_PACKAGES[@]}"; do
+    for package in "$@"; do
         dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
     done
     install_apt_packages "${missing[@]}"
 }
+
+ensure_test_packages() { ensure_apt_packages "${TEST_APT_PACKAGES[@]}"; }
 
 # A CMake of at least CMAKE_MINIMUM on PATH (the system's or the venv's).
 have_cmake() {
@@ -632,13 +635,7 @@ AARCH64_PYTHON_VERSIONS=(3.11 3.13 3.14 3.15)
 CROSS_APT_PACKAGES=(g++-aarch64-linux-gnu qemu-user)
 AARCH64_TOOLCHAIN="$ROOT/cmake/toolchains/aarch64-linux-gnu.cmake"
 
-ensure_cross_packages() {
-    local missing=() package
-    for package in "${CROSS_APT_PACKAGES[@]}"; do
-        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-    done
-    install_apt_packages "${missing[@]}"
-}
+ensure_cross_packages() { ensure_apt_packages "${CROSS_APT_PACKAGES[@]}"; }
 
 # aarch64_python_root X.Y: Debian's arm64 CPython X.Y with its headers,
 # unpacked into build/python-aarch64/X.Y/root (3.11 from the stable suite,
