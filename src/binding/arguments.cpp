@@ -25,11 +25,11 @@ std::string display_name(const Parameters& parameters) {
 
 [[noreturn]] void too_many(const Parameters& parameters, std::size_t given) {
     std::string message = display_name(parameters);
-    if (parameters.required == parameters.count()) {
-        message += " takes " + std::to_string(parameters.count());
+    if (parameters.required == parameters.positional()) {
+        message += " takes " + std::to_string(parameters.positional());
     } else {
         message += " takes from " + std::to_string(parameters.required) + " to " +
-                   std::to_string(parameters.count());
+                   std::to_string(parameters.positional());
     }
     message += " positional arguments but " + std::to_string(given) +
                (given == 1 ? " was given" : " were given");
@@ -97,9 +97,10 @@ void bind_keyword(const Parameters& parameters, BoundArguments& slots, PyObject*
 
 BoundArguments bind_positional(const Parameters& parameters, PyObject* const* arguments,
                                std::size_t positional_count) {
-    // The slots are sized by the cap, and the required ones are among those named.
-    assert(parameters.count() <= kMaxParameters && parameters.required <= parameters.count());
-    if (positional_count > parameters.count()) too_many(parameters, positional_count);
+    // The slots are sized by the cap, and the required ones are positional.
+    assert(parameters.count() <= kMaxParameters && parameters.keyword_only <= parameters.count() &&
+           parameters.required <= parameters.positional());
+    if (positional_count > parameters.positional()) too_many(parameters, positional_count);
     BoundArguments slots{};
     for (std::size_t i = 0; i < positional_count; ++i) slots[i] = Owned::borrow(arguments[i]);
     return slots;

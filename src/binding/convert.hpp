@@ -45,6 +45,10 @@ inline std::optional<std::string_view> optional_text_view(PyObject* maybe_missin
     return text_view(maybe_missing);
 }
 
+// Flag conversion: True or False, nothing else (target "PyBool"); a missing
+// argument gives `missing`.
+bool flag(PyObject* maybe_missing, bool missing);
+
 void check_list(PyObject* object);  // list or subclass, else target "PyList"
 void check_dict(PyObject* object);  // dict or subclass, else target "PyDict"
 
