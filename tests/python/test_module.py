@@ -246,6 +246,9 @@ class TestReimport:
         assert second is not first
         assert second.PromptFragment is first.PromptFragment
         assert second.PromptTemplate is first.PromptTemplate
+        assert second.TemplateSyntaxError is first.TemplateSyntaxError
+        with pytest.raises(first.TemplateSyntaxError):
+            second.parse("a]", strict=True)
         assert second.__all__ == first.__all__
         assert second.__all__ is not first.__all__
         assert second.parse is not first.parse
