@@ -271,6 +271,7 @@ def test_strict_parse_reads_what_the_model_reads(text):
     except frasolet.TemplateSyntaxError as error:
         assert (error.pos, error.doc) == (length, text)
         assert length < len(text)
+        assert error.msg == model.stop_message(text, length)
         fragments = frasolet.parse(text[:length], strict=True)
     else:
         assert length == len(text)
