@@ -3,10 +3,11 @@
 Each input is read as a template text followed by a short program of
 operations on a PromptTemplate and a PromptFragment: parse, construct,
 read and write every property, get and apply states (good and bad), text
-forms, hashes, indexing, iteration and pickling, strict parses and escape().  Every operation runs on
-the real objects and on the pure-Python model of tests/python/model.py, and
-any difference in result or in exception (type and message) is a crash, as
-is anything the sanitizers of the module's build report.
+forms, hashes, indexing, iteration and pickling, strict parses and
+escape().  Every operation runs on the real objects and on the pure-Python
+model of tests/python/model.py, and any difference in result or in
+exception (type and message) is a crash, as is anything the sanitizers of
+the module's build report.
 
 Run it through ``bash scripts/hardening.sh atheris [seconds]``, which builds
 the module with ASan, UBSan and libFuzzer coverage and preloads the runtime;

@@ -57,7 +57,8 @@ def workload():
     import frasolet as again
     result.append(again is not frasolet)
     result.append((again.PromptFragment, again.PromptTemplate,
-                   type(iter(again.PromptTemplate("a", None))), again.TemplateSyntaxError) == classes)
+                   type(iter(again.PromptTemplate("a", None))),
+                   again.TemplateSyntaxError) == classes)
     result.append(pickle.loads(pickle.dumps(fragment)).string)
     result.append(again.__all__)
     return repr(result)
