@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string_view>
 
 #include "binding/owned.hpp"
 
@@ -24,13 +25,13 @@ inline constexpr std::size_t kMaxParameters = 3;
 struct Parameters {
     const char* owner = nullptr;     // class name, or nullptr for the module function
     const char* function = nullptr;  // name under which Python calls it
-    std::array<const char*, kMaxParameters> names{};  // the first count() are set
-    std::size_t required = 0;                         // the first `required` names must be given
+    std::array<std::string_view, kMaxParameters> names{};  // the first count() are set
+    std::size_t required = 0;      // the first `required` names must be given
     std::size_t keyword_only = 0;  // the last `keyword_only` names are keyword-only
 
     constexpr std::size_t count() const noexcept {
         std::size_t count = 0;
-        while (count < names.size() && names[count] != nullptr) ++count;
+        while (count < names.size() && !names[count].empty()) ++count;
         return count;
     }
     // The parameters that a positional argument can fill.

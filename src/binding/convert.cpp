@@ -58,12 +58,6 @@ std::string_view text_view(PyObject* object) {
     return std::string_view(text, static_cast<std::size_t>(size));
 }
 
-bool flag(PyObject* maybe_missing, bool missing) {
-    if (maybe_missing == nullptr) return missing;
-    if (!PyBool_Check(maybe_missing)) throw_conversion_error(maybe_missing, "PyBool");
-    return maybe_missing == Py_True;
-}
-
 void check_list(PyObject* object) {
     if (!PyList_Check(object)) throw_conversion_error(object, "PyList");
 }

@@ -1,16 +1,65 @@
 // The template text that reads back as exactly a given text.
+//
+// Works on code units of any width: UTF-8 bytes, or the 1-, 2- or 4-byte
+// units a str keeps. The escapable characters are ASCII, the same value in
+// every width, and no unit of another character equals one of them.
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string_view>
+
+#include "core/scan.hpp"
 
 namespace frasolet {
 
-// The size of escape(text): a backslash more for every '\', '[' and ']'.
-std::size_t escaped_size(std::string_view text) noexcept;
+namespace escape_detail {
+
+// The first '\', '[' or ']' in [p, end), or `end`: byte texts with the
+// parser's own scan, wider units one at a time.
+template <class Unit>
+const Unit* find_escapable(const Unit* p, const Unit* end) noexcept {
+    if constexpr (sizeof(Unit) == 1) {
+        const auto* bytes = reinterpret_cast<const char*>(p);
+        return p + (scan::find_text_stop(bytes, reinterpret_cast<const char*>(end)) - bytes);
+    } else {
+        while (p != end && *p != '\\' && *p != '[' && *p != ']') ++p;
+        return p;
+    }
+}
+
+}  // namespace escape_detail
+
+// The size of the escaped text: a backslash more for every '\', '[' and ']'.
+template <class Unit>
+std::size_t escaped_size(std::basic_string_view<Unit> text) noexcept {
+    const Unit* p = text.data();
+    const Unit* const end = p + text.size();
+    std::size_t size = text.size();
+    while ((p = escape_detail::find_escapable(p, end)) != end) {
+        ++size;
+        ++p;
+    }
+    return size;
+}
 
 // Writes `text` with a backslash before every '\', '[' and ']' to `out`,
-// which has room for escaped_size(text) bytes; returns the end written.
-char* write_escaped(char* out, std::string_view text) noexcept;
+// which has room for escaped_size(text) units; returns the end written.
+template <class Unit>
+Unit* write_escaped(Unit* out, std::basic_string_view<Unit> text) noexcept {
+    const Unit* p = text.data();
+    const Unit* const end = p + text.size();
+    for (;;) {
+        const Unit* stop = escape_detail::find_escapable(p, end);
+        if (stop != p) {  // `p` may be null for an empty text
+            std::memcpy(out, p, static_cast<std::size_t>(stop - p) * sizeof(Unit));
+            out += stop - p;
+        }
+        if (stop == end) return out;
+        *out++ = '\\';
+        *out++ = *stop;
+        p = stop + 1;
+    }
+}
 
 }  // namespace frasolet

@@ -42,21 +42,21 @@ private:
 bool is_escapable(char c) { return c == '\\' || c == '[' || c == ']'; }
 
 // Reads an option list starting right after the vertical line and returns
-// where it ends, handing each option to `record` as (start, size). It never
-// fails: an empty option, or a separator run that no option follows, ends
-// the list before that point.
-template <class Record>
-const char* read_option_list(const char* p, const char* end, Record&& record) {
+// where it ends. It never fails: an empty option, or a separator run that no
+// option follows, ends the list before that point. Inlined into both its
+// callers, so that the parse loop keeps it in place.
+[[gnu::always_inline]] inline const char* read_option_list(const char* p, const char* end,
+                                                           Spans& options) {
     const char* option_end = scan::find_name_stop(p, end);
     if (option_end == p) return p;
-    record(p, static_cast<std::size_t>(option_end - p));
+    options.emplace_back(p, static_cast<std::size_t>(option_end - p));
     p = option_end;
     for (;;) {
         const char* separators_end = scan::find_first_not_in(scan::separator, p, end);
         if (separators_end == p) return p;
         option_end = scan::find_name_stop(separators_end, end);
         if (option_end == separators_end) return p;  // the separator run stays unconsumed
-        record(separators_end, static_cast<std::size_t>(option_end - separators_end));
+        options.emplace_back(separators_end, static_cast<std::size_t>(option_end - separators_end));
         p = option_end;
     }
 }
@@ -135,11 +135,7 @@ const char* match_placeholder(const char* p, const char* end, std::string_view& 
     name = std::string_view(p, static_cast<std::size_t>(name_end - p));
     p = name_end;
     options.clear();
-    if (p != end && *p == '|') {
-        p = read_option_list(p + 1, end, [&](const char* data, std::size_t size) {
-            options.emplace_back(data, size);
-        });
-    }
+    if (p != end && *p == '|') p = read_option_list(p + 1, end, options);
     if (p == end || *p != ']') return nullptr;
     return p + 1;
 }
@@ -170,14 +166,15 @@ PiecesRead parse_pieces(std::string_view text, PieceSink& sink) {
     UnescapeBuffer unescaped;  // made at the first escape, for the rest of the parse
     const char* p = text.data();
     const char* const end = p + text.size();
-    const auto length = [&](const char* at) { return static_cast<std::size_t>(at - text.data()); };
 
     while (p != end) {
         if (*p == '[') {
             std::string_view name;
             const char* next = match_placeholder(p, end, name, option_spans);
             if (next == nullptr) break;
-            if (next == p) return {length(p), ParseFailure::error()};  // no-progress guard
+            if (next == p) {  // the no-progress guard
+                return {static_cast<std::size_t>(p - text.data()), ParseFailure::error()};
+            }
             sink.placeholder(name, option_spans);
             p = next;
             continue;
@@ -189,7 +186,7 @@ PiecesRead parse_pieces(std::string_view text, PieceSink& sink) {
         sink.text(piece);
         p = next;
     }
-    return {length(p), std::nullopt};
+    return {static_cast<std::size_t>(p - text.data()), std::nullopt};
 }
 
 ParseResult parse_template(std::string_view text) {
@@ -220,7 +217,8 @@ ParseStop explain_stop(std::string_view text, std::size_t stop) {
     if (name_end == p + 1) return stopped(StopReason::missing_name, name_end);
     if (name_end == end || *name_end != '|') return stopped(StopReason::name_not_closed, name_end);
     const char* const options = name_end + 1;
-    const char* const options_end = read_option_list(options, end, [](const char*, std::size_t) {});
+    Spans unused;
+    const char* const options_end = read_option_list(options, end, unused);
     if (options_end != end && scan::in(scan::separator, *options_end)) {
         if (options_end == options) return stopped(StopReason::missing_option, options_end);
         return stopped(StopReason::separator_without_option,
