@@ -1,8 +1,8 @@
 // The template text that reads back as exactly a given text.
 //
-// Works on code units of any width: UTF-8 bytes, or the 1-, 2- or 4-byte
-// units a str keeps. The escapable characters are ASCII, the same value in
-// every width, and no unit of another character equals one of them.
+// Works on byte units: UTF-8, or the Latin-1 units of a str that keeps its
+// text one byte per character. The escapable characters are ASCII, and no
+// byte of another character equals one of them in either form.
 #pragma once
 
 #include <cstddef>
@@ -15,17 +15,12 @@ namespace frasolet {
 
 namespace escape_detail {
 
-// The first '\', '[' or ']' in [p, end), or `end`: byte texts with the
-// parser's own scan, wider units one at a time.
+// The first '\', '[' or ']' in [p, end), or `end`, with the parser's scan.
 template <class Unit>
 const Unit* find_escapable(const Unit* p, const Unit* end) noexcept {
-    if constexpr (sizeof(Unit) == 1) {
-        const auto* bytes = reinterpret_cast<const char*>(p);
-        return p + (scan::find_text_stop(bytes, reinterpret_cast<const char*>(end)) - bytes);
-    } else {
-        while (p != end && *p != '\\' && *p != '[' && *p != ']') ++p;
-        return p;
-    }
+    static_assert(sizeof(Unit) == 1, "byte units only");
+    const auto* bytes = reinterpret_cast<const char*>(p);
+    return p + (scan::find_text_stop(bytes, reinterpret_cast<const char*>(end)) - bytes);
 }
 
 }  // namespace escape_detail
@@ -52,7 +47,7 @@ Unit* write_escaped(Unit* out, std::basic_string_view<Unit> text) noexcept {
     for (;;) {
         const Unit* stop = escape_detail::find_escapable(p, end);
         if (stop != p) {  // `p` may be null for an empty text
-            std::memcpy(out, p, static_cast<std::size_t>(stop - p) * sizeof(Unit));
+            std::memcpy(out, p, static_cast<std::size_t>(stop - p));
             out += stop - p;
         }
         if (stop == end) return out;

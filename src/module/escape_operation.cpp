@@ -1,9 +1,11 @@
 #include "module/escape_operation.hpp"
 
+#include <memory>
 #include <string_view>
 
 #include "binding/arguments.hpp"
 #include "binding/convert.hpp"
+#include "core/allocator.hpp"
 #include "core/escape.hpp"
 
 namespace frasolet {
@@ -26,25 +28,11 @@ namespace {
 
 constexpr Parameters kEscapeParameters{.function = "escape", .names = {"text"}, .required = 1};
 
-// Whether the units hold a surrogate, which only the 2- and 4-byte forms
-// can.
-template <class Unit>
-bool has_surrogate(std::basic_string_view<Unit> units) noexcept {
-    bool found = false;
-    for (const Unit unit : units) found |= unit - 0xd800u < 0x800u;
-    return found;
-}
-
-// The escaped text of `text`, whose units are `Unit`s, made in the str's own
-// form: only ASCII is added, so the result has the same widest character.
-template <class Unit>
-Owned escape_units(PyObject* text, Py_UCS4 widest) {
-    const std::basic_string_view<Unit> units(static_cast<const Unit*>(PyUnicode_DATA(text)),
-                                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
-    if constexpr (sizeof(Unit) > 1) {
-        // The same input rule as parse: the UTF-8 conversion raises for it.
-        if (has_surrogate(units)) text_view(text);
-    }
+// The escaped text of a str that keeps one byte per character, made from
+// those bytes in the same form: only ASCII is added.
+Owned escape_bytes(PyObject* text) {
+    const std::basic_string_view<Py_UCS1> units(
+        PyUnicode_1BYTE_DATA(text), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
     const std::size_t size = escaped_size(units);
     if (size == units.size()) {
         // The str itself, or an exact str equal to a subclass's.
@@ -52,10 +40,24 @@ Owned escape_units(PyObject* text, Py_UCS4 widest) {
         if (!same) throw_fetched();
         return same;
     }
-    Owned escaped = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), widest));
+    Owned escaped = Owned::steal(
+        PyUnicode_New(static_cast<Py_ssize_t>(size), PyUnicode_IS_ASCII(text) ? 0x7f : 0xff));
     if (!escaped) throw_fetched();
-    write_escaped(static_cast<Unit*>(PyUnicode_DATA(escaped.get())), units);
+    write_escaped(PyUnicode_1BYTE_DATA(escaped.get()), units);
     return escaped;
+}
+
+// The escaped text of any other str, through its UTF-8 form (which raises
+// for a lone surrogate, as parse does).
+Owned escape_utf8(PyObject* text) {
+    const std::string_view utf8 = text_view(text);
+    const std::size_t size = escaped_size(utf8);
+    if (size == utf8.size()) return make_str(utf8);
+    CoreAllocator<char> allocator;
+    const auto release = [&](char* buffer) { allocator.deallocate(buffer, size); };
+    const std::unique_ptr<char, decltype(release)> buffer(allocator.allocate(size), release);
+    write_escaped(buffer.get(), utf8);
+    return make_str(std::string_view(buffer.get(), size));
 }
 
 }  // namespace
@@ -65,20 +67,14 @@ Owned escape_operation(PyObject* const* arguments, Py_ssize_t positional_count,
     const BoundArguments bound =
         bind_vector(kEscapeParameters, arguments, positional_count, keyword_names);
     PyObject* const text = bound[0].get();
-    // The escape is made from the str's own units, not from UTF-8: a long
-    // text then costs a scan and a copy, with no encoding either way.
     if (!PyUnicode_Check(text)) convert_argument("text", [&] { return text_view(text); });
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(text) < 0) throw_fetched();
 #endif
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND:
-            return escape_units<Py_UCS1>(text, PyUnicode_IS_ASCII(text) ? 0x7f : 0xff);
-        case PyUnicode_2BYTE_KIND:
-            return escape_units<Py_UCS2>(text, 0xffff);
-        default:
-            return escape_units<Py_UCS4>(text, 0x10ffff);
-    }
+    // A str of one byte per character (ASCII, Latin-1) is escaped in its
+    // own form: a scan and a copy, with no encoding either way.
+    if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND) return escape_bytes(text);
+    return escape_utf8(text);
 }
 
 }  // namespace frasolet
