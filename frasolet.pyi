@@ -14,7 +14,14 @@ if sys.version_info >= (3, 11):
 else:
     from typing_extensions import NotRequired, Self
 
-__all__ = ["__version__", "parse", "PromptFragment", "PromptTemplate"]
+__all__ = [
+    "__version__",
+    "parse",
+    "PromptFragment",
+    "PromptTemplate",
+    "TemplateSyntaxError",
+    "escape",
+]
 
 __version__: str
 
@@ -31,8 +38,25 @@ class _FragmentState(TypedDict):
 class _TemplateState(TypedDict):
     template: str
 
-def parse(template: str) -> list[PromptFragment]:
-    """Parse a template into new fragments, in template order."""
+def parse(template: str, *, strict: bool = False) -> list[PromptFragment]:
+    """Parse a template into new fragments, in template order.
+
+    With ``strict=True``, a template that the parse would cut short raises
+    :class:`TemplateSyntaxError` instead.
+    """
+
+def escape(text: str) -> str:
+    """The template text that reads back as exactly ``text``."""
+
+class TemplateSyntaxError(ValueError):
+    """A strict parse stopped before the end of the template."""
+
+    msg: str
+    doc: str
+    pos: int
+    lineno: int
+    colno: int
+    def __init__(self, msg: str, doc: str, pos: SupportsIndex) -> None: ...
 
 @disjoint_base
 class PromptFragment:
@@ -50,7 +74,7 @@ class PromptFragment:
     @options.setter
     def options(self, value: Sequence[str] | None, /) -> None: ...
     @staticmethod
-    def parse(template: str) -> list[PromptFragment]:
+    def parse(template: str, *, strict: bool = False) -> list[PromptFragment]:
         """Parse a template into new fragments (never of a subclass)."""
     def __getstate__(self) -> _FragmentState: ...
     def __setstate__(self, state: _FragmentState | dict[str, Any]) -> None: ...
@@ -65,7 +89,9 @@ class PromptTemplate(Generic[_Tokenizer]):
     in annotations (quoted, or under ``from __future__ import annotations``).
     """
 
-    def __new__(cls, template: str | None, tokenizer: _Tokenizer) -> Self: ...
+    def __new__(
+        cls, template: str | None, tokenizer: _Tokenizer, *, strict: bool = False
+    ) -> Self: ...
     @property
     def tokenizer(self) -> _Tokenizer:
         """The very object given to the constructor or last assigned."""
@@ -77,7 +103,7 @@ class PromptTemplate(Generic[_Tokenizer]):
     @fragments.setter
     def fragments(self, value: Sequence[PromptFragment] | PromptTemplate[Any], /) -> None: ...
     @staticmethod
-    def parse(template: str) -> list[PromptFragment]:
+    def parse(template: str, *, strict: bool = False) -> list[PromptFragment]:
         """Parse a template into new fragments; makes no template."""
     def __getstate__(self) -> _TemplateState: ...
     # A dict as __getstate__ gives, or the (fragments, tokenizer) pair that

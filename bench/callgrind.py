@@ -29,6 +29,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 SUBJECTS = {
     "frasolet.parse(s)": "parse(s)",
+    "frasolet.parse(s, strict=True)": "parse(s, strict=True)",
+    "frasolet.escape(s)": "escape(s)",
     "PromptTemplate(s, None)": "PromptTemplate(s, None)",
     "list(string.Formatter().parse(fs))": "list(Formatter().parse(fs))",
     "re parser (pure Python)": "re_parse(s)",
@@ -73,6 +75,7 @@ def inner(template_file, stmt, number):
         template = source.read()
     namespace = {
         "parse": frasolet.parse,
+        "escape": frasolet.escape,
         "PromptTemplate": frasolet.PromptTemplate,
         "Formatter": string.Formatter,
         "re_parse": competitors.re_parse,

@@ -1,14 +1,20 @@
 // Fuzz target for parse_template: checks the shape of every parse result
-// and that the fragments account exactly for a prefix of the input.
+// and that the fragments account exactly for a prefix of the input; that
+// the stop report of a strict parse agrees with that prefix; and that
+// escaped input parses back to itself.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <span>
+#include <string>
 #include <string_view>
 #include <variant>
 
+#include "core/escape.hpp"
 #include "core/fragment.hpp"
+#include "core/parse_stop.hpp"
 #include "core/parser.hpp"
 #include "core/siphash.hpp"
 #include "core/template_text.hpp"
@@ -135,6 +141,59 @@ std::size_t match_prefix(std::string_view input, const FragmentList& fragments) 
     return p;
 }
 
+class IgnoredPieces final : public frasolet::PieceSink {
+public:
+    void text(std::string_view) override {}
+    void placeholder(std::string_view, std::span<const std::string_view>) override {}
+};
+
+// What a strict parse reports where the lenient one stopped at `stop`.
+void check_stop_report(std::string_view input, std::size_t stop) {
+    IgnoredPieces sink;
+    const frasolet::PiecesRead read = frasolet::parse_pieces(input, sink);
+    CHECK(!read.failure);
+    CHECK(read.length == stop);
+    if (stop == input.size()) return;
+    const frasolet::ParseStop report = frasolet::explain_stop(input, stop);
+    CHECK(report.start == stop);
+    CHECK(report.found >= stop && report.found <= input.size());
+    using Reason = frasolet::StopReason;
+    switch (input[stop]) {
+        case ']':
+            CHECK(report.reason == Reason::stray_closing_bracket);
+            break;
+        case '\\':
+            CHECK(report.reason == Reason::unknown_escape ||
+                  report.reason == Reason::trailing_backslash);
+            CHECK(report.found == stop + 1 || report.found == input.size());
+            break;
+        default:
+            CHECK(input[stop] == '[');
+            CHECK(report.reason != Reason::stray_closing_bracket &&
+                  report.reason != Reason::unknown_escape &&
+                  report.reason != Reason::trailing_backslash);
+            // The character that broke the placeholder is no part of a name.
+            CHECK(report.found == input.size() || is_name_stop(input[report.found]));
+    }
+    const std::string message = frasolet::stop_message(input, report);
+    CHECK(message.rfind("Found ", 0) == 0);
+    CHECK(message.find(", expected ") != std::string::npos);
+}
+
+// Escaping any input gives a template that parses whole into that input.
+void check_escape(std::string_view input) {
+    std::string escaped(frasolet::escaped_size(input), '\0');
+    CHECK(frasolet::write_escaped(escaped.data(), input) == escaped.data() + escaped.size());
+    const frasolet::ParseResult result = frasolet::parse_template(escaped);
+    const FragmentList& fragments = fragments_of(result);
+    if (input.empty()) {
+        CHECK(fragments.empty());
+        return;
+    }
+    CHECK(fragments.size() == 1 && fragments[0].is_text());
+    CHECK(std::string_view(fragments[0].string.data(), fragments[0].string.size()) == input);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -171,6 +230,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (c == '\\') CHECK(stop + 1 == input.size() || !is_text_stop(input[stop + 1]));
         if (c == '[') CHECK(fragments_of(frasolet::parse_template(input.substr(stop))).empty());
     }
+
+    check_stop_report(input, stop);
+    check_escape(input);
 
     // The dropped rest has no influence: parsing only the prefix gives the same.
     CHECK(same_fragments(fragments_of(frasolet::parse_template(input.substr(0, stop))), fragments));

@@ -3,10 +3,11 @@
 Each input is read as a template text followed by a short program of
 operations on a PromptTemplate and a PromptFragment: parse, construct,
 read and write every property, get and apply states (good and bad), text
-forms, hashes, indexing, iteration and pickling.  Every operation runs on
-the real objects and on the pure-Python model of tests/python/model.py, and
-any difference in result or in exception (type and message) is a crash, as
-is anything the sanitizers of the module's build report.
+forms, hashes, indexing, iteration and pickling, strict parses and
+escape().  Every operation runs on the real objects and on the pure-Python
+model of tests/python/model.py, and any difference in result or in
+exception (type and message) is a crash, as is anything the sanitizers of
+the module's build report.
 
 Run it through ``bash scripts/hardening.sh atheris [seconds]``, which builds
 the module with ASan, UBSan and libFuzzer coverage and preloads the runtime;
@@ -111,7 +112,7 @@ def one_input(data):
     same(lambda side: parse[side](template_text))
 
     for _ in range(provider.ConsumeIntInRange(0, 12)):
-        operation = provider.ConsumeIntInRange(0, 13)
+        operation = provider.ConsumeIntInRange(0, 15)
         seed = provider.ConsumeBytes(8)
 
         def argument(side):
@@ -183,6 +184,25 @@ def one_input(data):
                 iterator = iter(template(side))
                 return [next(iterator) for _ in range(min(2, len(template(side))))]
             same(iterate)
+        elif operation == 13:
+            flag = provider.ConsumeIntInRange(0, 2)
+
+            def strict_parse(side):
+                # The error's attributes too, and that it pickles with them.
+                try:
+                    return parse[side](template_text, strict=(False, True, argument(side))[flag])
+                except (frasolet.TemplateSyntaxError, model.TemplateSyntaxError) as error:
+                    again = pickle.loads(pickle.dumps(error))
+                    return ("error", str(error), error.pos, error.lineno, error.colno,
+                            vars(again) == vars(error))
+            same(strict_parse)
+        elif operation == 14:
+            escapes = (frasolet.escape, model.escape)
+
+            def escape_parse(side):
+                escaped = escapes[side](template_text)
+                return escaped, parse[side](escaped, strict=True)
+            same(escape_parse)
         else:
             def keyword_call(side):
                 return parse[side](**{text(atheris.FuzzedDataProvider(seed)): template_text})

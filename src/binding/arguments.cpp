@@ -25,20 +25,21 @@ std::string display_name(const Parameters& parameters) {
 
 [[noreturn]] void too_many(const Parameters& parameters, std::size_t given) {
     std::string message = display_name(parameters);
-    if (parameters.required == parameters.count()) {
-        message += " takes " + std::to_string(parameters.count());
+    if (parameters.required == parameters.positional()) {
+        message += " takes " + std::to_string(parameters.positional());
     } else {
         message += " takes from " + std::to_string(parameters.required) + " to " +
-                   std::to_string(parameters.count());
+                   std::to_string(parameters.positional());
     }
     message += " positional arguments but " + std::to_string(given) +
                (given == 1 ? " was given" : " were given");
     throw_message(PyExc_TypeError, std::move(message));
 }
 
-[[noreturn]] void multiple_values(const Parameters& parameters, const char* name) {
-    throw_message(PyExc_TypeError,
-                  display_name(parameters) + " got multiple values for argument '" + name + "'");
+[[noreturn]] void multiple_values(const Parameters& parameters, std::string_view name) {
+    throw_message(PyExc_TypeError, display_name(parameters) +
+                                       " got multiple values for argument '" + std::string(name) +
+                                       "'");
 }
 
 [[noreturn]] void unexpected_keyword(const Parameters& parameters, PyObject* keyword) {
@@ -48,7 +49,7 @@ std::string display_name(const Parameters& parameters) {
 }
 
 // 'a' / 'a' and 'b' / 'a', 'b', and 'c'
-std::string name_list(const std::vector<const char*>& names) {
+std::string name_list(const std::vector<std::string_view>& names) {
     std::string list;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i > 0) {
@@ -64,7 +65,7 @@ std::string name_list(const std::vector<const char*>& names) {
 
 void check_missing(const Parameters& parameters, const BoundArguments& slots,
                    std::size_t positional_count) {
-    std::vector<const char*> missing;
+    std::vector<std::string_view> missing;
     for (std::size_t i = positional_count; i < parameters.required; ++i) {
         if (!slots[i]) missing.push_back(parameters.names[i]);
     }
@@ -75,19 +76,41 @@ void check_missing(const Parameters& parameters, const BoundArguments& slots,
                                        name_list(missing));
 }
 
+// Parameter names are a few ASCII letters: compared in place, without a
+// call to the C library.
+bool same_name(std::string_view keyword, std::string_view name) noexcept {
+    if (keyword.size() != name.size()) return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (keyword[i] != name[i]) return false;
+    }
+    return true;
+}
+
+// The text of a keyword's name. The names that compiled calls pass are
+// compact ASCII str objects, whose characters are read in place.
+const char* keyword_text(PyObject* keyword, Py_ssize_t& size) {
+    if (!PyUnicode_Check(keyword)) return nullptr;
+    if (PyUnicode_IS_COMPACT_ASCII(keyword)) {
+        size = PyUnicode_GET_LENGTH(keyword);
+        return static_cast<const char*>(PyUnicode_DATA(keyword));
+    }
+    return PyUnicode_AsUTF8AndSize(keyword, &size);
+}
+
 // Puts one keyword argument into its slot.
 void bind_keyword(const Parameters& parameters, BoundArguments& slots, PyObject* keyword,
                   PyObject* value) {
     Py_ssize_t size = 0;
-    const char* text = PyUnicode_Check(keyword) ? PyUnicode_AsUTF8AndSize(keyword, &size) : nullptr;
+    const char* text = keyword_text(keyword, size);
     if (text == nullptr) {
         // Not encodable (a lone surrogate) or not a str: it matches no name.
         PyErr_Clear();
         unexpected_keyword(parameters, keyword);
     }
     const std::string_view name(text, static_cast<std::size_t>(size));
-    for (std::size_t i = 0; i < parameters.count(); ++i) {
-        if (name != parameters.names[i]) continue;
+    const std::size_t count = parameters.count();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!same_name(name, parameters.names[i])) continue;
         if (slots[i]) multiple_values(parameters, parameters.names[i]);
         slots[i].fill(Owned::borrow(value));
         return;
@@ -97,9 +120,10 @@ void bind_keyword(const Parameters& parameters, BoundArguments& slots, PyObject*
 
 BoundArguments bind_positional(const Parameters& parameters, PyObject* const* arguments,
                                std::size_t positional_count) {
-    // The slots are sized by the cap, and the required ones are among those named.
-    assert(parameters.count() <= kMaxParameters && parameters.required <= parameters.count());
-    if (positional_count > parameters.count()) too_many(parameters, positional_count);
+    // The slots are sized by the cap, and the required ones are positional.
+    assert(parameters.count() <= kMaxParameters && parameters.keyword_only <= parameters.count() &&
+           parameters.required <= parameters.positional());
+    if (positional_count > parameters.positional()) too_many(parameters, positional_count);
     BoundArguments slots{};
     for (std::size_t i = 0; i < positional_count; ++i) slots[i].fill(Owned::borrow(arguments[i]));
     return slots;

@@ -1,9 +1,10 @@
 // Binding a call's arguments to a callable's parameters.
 //
 // Every callable that takes an argument list has one constant description.
-// Parameters are all positional-or-keyword; the first `required` of them are
-// required. Binding fills one slot per parameter (empty when missing) or
-// fails with the interpreter-style TypeError messages.
+// Parameters are positional-or-keyword, the first `required` of them
+// required, except for the last `keyword_only` ones, which are optional and
+// can only be given by keyword. Binding fills one slot per parameter (empty
+// when missing) or fails with the interpreter-style TypeError messages.
 //
 // Each slot holds a strong reference: converting an argument can run Python
 // code (a sequence's __len__ or __iter__), and that code can drop every other
@@ -13,24 +14,28 @@
 
 #include <array>
 #include <cstddef>
+#include <string_view>
 
 #include "binding/owned.hpp"
 
 namespace frasolet::binding {
 
-inline constexpr std::size_t kMaxParameters = 2;
+inline constexpr std::size_t kMaxParameters = 3;
 
 struct Parameters {
     const char* owner = nullptr;     // class name, or nullptr for the module function
     const char* function = nullptr;  // name under which Python calls it
-    std::array<const char*, kMaxParameters> names{};  // the first count() are set
-    std::size_t required = 0;                         // the first `required` names must be given
+    std::array<std::string_view, kMaxParameters> names{};  // the first count() are set
+    std::size_t required = 0;      // the first `required` names must be given
+    std::size_t keyword_only = 0;  // the last `keyword_only` names are keyword-only
 
     constexpr std::size_t count() const noexcept {
         std::size_t count = 0;
-        while (count < names.size() && names[count] != nullptr) ++count;
+        while (count < names.size() && !names[count].empty()) ++count;
         return count;
     }
+    // The parameters that a positional argument can fill.
+    constexpr std::size_t positional() const noexcept { return count() - keyword_only; }
 };
 
 // Strong references, one per parameter; empty where the argument is missing.

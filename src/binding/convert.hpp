@@ -45,6 +45,14 @@ inline std::optional<std::string_view> optional_text_view(PyObject* maybe_missin
     return text_view(maybe_missing);
 }
 
+// Flag conversion: True or False, nothing else (target "PyBool"); a missing
+// argument gives `missing`.
+inline bool flag(PyObject* maybe_missing, bool missing) {
+    if (maybe_missing == nullptr) return missing;
+    if (!PyBool_Check(maybe_missing)) throw_conversion_error(maybe_missing, "PyBool");
+    return maybe_missing == Py_True;
+}
+
 void check_list(PyObject* object);  // list or subclass, else target "PyList"
 void check_dict(PyObject* object);  // dict or subclass, else target "PyDict"
 

@@ -1,9 +1,11 @@
 #include "core/parser.hpp"
 
 #include <array>
+#include <cassert>
 #include <cstring>
 #include <span>
 
+#include "core/parse_stop.hpp"
 #include "core/scan.hpp"
 
 namespace frasolet {
@@ -41,8 +43,10 @@ bool is_escapable(char c) { return c == '\\' || c == '[' || c == ']'; }
 
 // Reads an option list starting right after the vertical line and returns
 // where it ends. It never fails: an empty option, or a separator run that no
-// option follows, ends the list before that point.
-const char* read_option_list(const char* p, const char* end, Spans& options) {
+// option follows, ends the list before that point. Inlined into both its
+// callers, so that the parse loop keeps it in place.
+[[gnu::always_inline]] inline const char* read_option_list(const char* p, const char* end,
+                                                           Spans& options) {
     const char* option_end = scan::find_name_stop(p, end);
     if (option_end == p) return p;
     options.emplace_back(p, static_cast<std::size_t>(option_end - p));
@@ -157,7 +161,7 @@ struct RecordList {
 
 }  // namespace
 
-std::optional<ParseFailure> parse_pieces(std::string_view text, PieceSink& sink) {
+PiecesRead parse_pieces(std::string_view text, PieceSink& sink) {
     Spans option_spans;        // reused by every placeholder of this parse
     UnescapeBuffer unescaped;  // made at the first escape, for the rest of the parse
     const char* p = text.data();
@@ -168,7 +172,9 @@ std::optional<ParseFailure> parse_pieces(std::string_view text, PieceSink& sink)
             std::string_view name;
             const char* next = match_placeholder(p, end, name, option_spans);
             if (next == nullptr) break;
-            if (next == p) return ParseFailure::error();  // no-progress guard
+            if (next == p) {  // the no-progress guard
+                return {static_cast<std::size_t>(p - text.data()), ParseFailure::error()};
+            }
             sink.placeholder(name, option_spans);
             p = next;
             continue;
@@ -180,14 +186,47 @@ std::optional<ParseFailure> parse_pieces(std::string_view text, PieceSink& sink)
         sink.text(piece);
         p = next;
     }
-    return std::nullopt;
+    return {static_cast<std::size_t>(p - text.data()), std::nullopt};
 }
 
 ParseResult parse_template(std::string_view text) {
     RecordList records;
     RecordSink sink(records);
-    if (std::optional<ParseFailure> failure = parse_pieces(text, sink)) return *failure;
+    if (PiecesRead read = parse_pieces(text, sink); read.failure) return *read.failure;
     return std::move(records.fragments);
+}
+
+// Reads the piece at `stop` again, the way parse_pieces tried it, up to the
+// character that ended it.
+ParseStop explain_stop(std::string_view text, std::size_t stop) {
+    assert(stop < text.size());
+    const char* const begin = text.data();
+    const char* const end = begin + text.size();
+    const char* const p = begin + stop;
+    const auto stopped = [&](StopReason reason, const char* found) {
+        return ParseStop{reason, stop, static_cast<std::size_t>(found - begin)};
+    };
+    if (*p == ']') return stopped(StopReason::stray_closing_bracket, p);
+    if (*p == '\\') {
+        if (p + 1 == end) return stopped(StopReason::trailing_backslash, end);
+        return stopped(StopReason::unknown_escape, p + 1);
+    }
+    // Nothing else stops a parse: any other character begins a text run.
+    assert(*p == '[');
+    const char* const name_end = scan::find_name_stop(p + 1, end);
+    if (name_end == p + 1) return stopped(StopReason::missing_name, name_end);
+    if (name_end == end || *name_end != '|') return stopped(StopReason::name_not_closed, name_end);
+    const char* const options = name_end + 1;
+    Spans unused;
+    const char* const options_end = read_option_list(options, end, unused);
+    if (options_end != end && scan::in(scan::separator, *options_end)) {
+        if (options_end == options) return stopped(StopReason::missing_option, options_end);
+        return stopped(StopReason::separator_without_option,
+                       scan::find_first_not_in(scan::separator, options_end, end));
+    }
+    // A match would have ended with ']' here.
+    assert(options_end == end || *options_end != ']');
+    return stopped(StopReason::options_not_closed, options_end);
 }
 
 }  // namespace frasolet

@@ -78,9 +78,18 @@ private:
     bool text_open_ = false;  // the last record is text
 };
 
+// How far the parse loop read, and the failure report of its no-progress
+// guard if that fired.
+struct PiecesRead {
+    // Bytes read: the text's size when the whole text was read, else where
+    // the parse stopped (explain_stop of core/parse_stop.hpp says why).
+    std::size_t length;
+    std::optional<ParseFailure> failure;
+};
+
 // The parse loop of parse_template, handing the pieces to `sink` instead of
-// building records, for callers that build their own. Gives the failure
-// report of the no-progress guard if it fires, after the pieces before it.
-std::optional<ParseFailure> parse_pieces(std::string_view text, PieceSink& sink);
+// building records, for callers that build their own. The pieces before a
+// failure have been handed over when it is reported.
+PiecesRead parse_pieces(std::string_view text, PieceSink& sink);
 
 }  // namespace frasolet

@@ -10,10 +10,12 @@
 #include "binding/module_registration.hpp"
 #include "binding/module_state.hpp"
 #include "core/allocator.hpp"
+#include "module/escape_operation.hpp"
 #include "module/module_state.hpp"
 #include "module/parse_operation.hpp"
 #include "module/prompt_fragment.hpp"
 #include "module/prompt_template.hpp"
+#include "module/template_syntax_error.hpp"
 
 #ifndef FRASOLET_VERSION
 #error "the build defines FRASOLET_VERSION, the version written in pyproject.toml"
@@ -24,19 +26,25 @@ namespace {
 
 using namespace binding;
 
-constexpr Parameters kParseParameters{.function = "parse", .names = {"template"}, .required = 1};
+constexpr Parameters kParseParameters = parse_parameters(nullptr);
 
 // Bound to its module object, which the interpreter passes as `self`.
 PyObject* module_parse(PyObject* module, PyObject* const* arguments, Py_ssize_t count,
                        PyObject* names) {
     return object_entry([&] {
-        return parse_operation(state_of_module(module).fragment_class, kParseParameters, arguments,
-                               count, names);
+        return parse_operation(state_of_module(module), kParseParameters, arguments, count, names);
     });
 }
 
 PyMethodDef parse_record = {"parse", as_method(module_parse), METH_FASTCALL | METH_KEYWORDS,
                             kParseDoc};
+
+PyObject* module_escape(PyObject*, PyObject* const* arguments, Py_ssize_t count, PyObject* names) {
+    return object_entry([&] { return escape_operation(arguments, count, names); });
+}
+
+PyMethodDef escape_record = {"escape", as_method(module_escape), METH_FASTCALL | METH_KEYWORDS,
+                             kEscapeDoc};
 
 // The core allocates through the interpreter's memory allocator, so that its
 // memory shows in the interpreter's accounting and fails where it fails.
@@ -132,10 +140,15 @@ void execute(PyObject* module) {
         share_or_make(shared ? shared->fragment_class : nullptr, prompt_fragment_spec(), module);
     state.template_class =
         share_or_make(shared ? shared->template_class : nullptr, prompt_template_spec(), module);
+    state.syntax_error_class = shared ? Owned::borrow(shared->syntax_error_class).release()
+                                      : make_template_syntax_error(module).release();
     add_text_attribute(module, "__version__", FRASOLET_VERSION);
     add_function(module, make_module_function(&parse_record, module).get());
     add_class(module, "PromptFragment", state.fragment_class);
     add_class(module, "PromptTemplate", state.template_class);
+    add_class(module, "TemplateSyntaxError",
+              reinterpret_cast<PyTypeObject*>(state.syntax_error_class));
+    add_function(module, make_module_function(&escape_record, module).get());
     // Making the classes ran Python code: another module may have become
     // the first meanwhile, and then stays so.
     if (!first && !first_module()) remember_first_module(module);
@@ -151,6 +164,7 @@ int traverse_state(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state.fragment_class);
     Py_VISIT(state.template_class);
     Py_VISIT(state.iterator_class);
+    Py_VISIT(state.syntax_error_class);
     Py_VISIT(state.stop_arguments);
     return 0;
 }
@@ -160,6 +174,7 @@ int clear_state(PyObject* module) {
     Py_CLEAR(state.fragment_class);
     Py_CLEAR(state.template_class);
     Py_CLEAR(state.iterator_class);
+    Py_CLEAR(state.syntax_error_class);
     Py_CLEAR(state.stop_arguments);
     state.fragment_blocks.empty();
     state.iterator_blocks.empty();

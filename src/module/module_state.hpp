@@ -13,6 +13,8 @@ struct ModuleState {
     // classes that the first of them made (module.cpp says why).
     PyTypeObject* fragment_class;
     PyTypeObject* template_class;
+    // frasolet.TemplateSyntaxError, shared the same way.
+    PyObject* syntax_error_class;
     // Made when the first iterator is; kept only in the state of the module
     // that made the classes above, which is the one entries find.
     PyTypeObject* iterator_class;

@@ -4,6 +4,7 @@
 #include "core/parser.hpp"
 #include "module/prompt_fragment.hpp"
 #include "module/records.hpp"
+#include "module/template_syntax_error.hpp"
 
 namespace frasolet {
 
@@ -18,28 +19,39 @@ const char* const kParseDoc =
     "\nReturns:\n"
     "    A :obj:`List` of :class:`~prompt.PromptFragment`: The prompt fragments";
 
-SharedRecordList parse_or_raise(std::string_view text) {
+namespace {
+
+// What every parse does once the loop has ended.
+void check_read(const PiecesRead& read, std::string_view text, const StrictParse* strict) {
+    if (read.failure) throw_message(PyExc_OSError, read.failure->message());
+    if (strict != nullptr && read.length != text.size()) {
+        throw_template_syntax_error(strict->error_class, strict->doc, text, read.length);
+    }
+}
+
+}  // namespace
+
+SharedRecordList parse_or_raise(std::string_view text, const StrictParse* strict) {
     RecordRefList records;
     RecordSink sink(records);
-    if (std::optional<ParseFailure> failure = parse_pieces(text, sink)) {
-        throw_message(PyExc_OSError, failure->message());
-    }
+    check_read(parse_pieces(text, sink), text, strict);
     return share_records(std::move(records.records));
 }
 
-Owned parse_operation(PyTypeObject* fragment_class, const Parameters& parameters,
+Owned parse_operation(const ModuleState& state, const Parameters& parameters,
                       PyObject* const* arguments, Py_ssize_t positional_count,
                       PyObject* keyword_names) {
     const BoundArguments bound =
         bind_vector(parameters, arguments, positional_count, keyword_names);
+    PyObject* const template_object = bound[0].get();
     const std::string_view text =
-        convert_argument("template", [&] { return text_view(bound[0].get()); });
+        convert_argument("template", [&] { return text_view(template_object); });
+    const bool strict = convert_argument("strict", [&] { return flag(bound[1].get(), false); });
+    const StrictParse strict_parse{state.syntax_error_class, template_object};
     // The objects are made while the text is read, each record in place.
-    FragmentObjects objects(fragment_class, text.size());
+    FragmentObjects objects(state.fragment_class, text.size());
     RecordSink sink(objects);
-    if (std::optional<ParseFailure> failure = parse_pieces(text, sink)) {
-        throw_message(PyExc_OSError, failure->message());
-    }
+    check_read(parse_pieces(text, sink), text, strict ? &strict_parse : nullptr);
     return objects.into_list();
 }
 

@@ -6,6 +6,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/owned.hpp"
+#include "module/module_state.hpp"
 #include "module/records.hpp"
 
 namespace frasolet {
@@ -13,13 +14,30 @@ namespace frasolet {
 // The docstring of every parse entry (its first lines are the signature).
 extern const char* const kParseDoc;
 
-// Parses `text` into a template's shared records; a failure report becomes
-// OSError with its message.
-SharedRecordList parse_or_raise(std::string_view text);
+// A parse that must read its whole text, else raise `error_class` (the
+// state's TemplateSyntaxError) for `doc`, the template object as given.
+struct StrictParse {
+    PyObject* error_class;
+    PyObject* doc;
+};
 
-// Binds `template` against `parameters` (which name the entry in binding
-// errors), parses it and builds the list of instances of `fragment_class`.
-binding::Owned parse_operation(PyTypeObject* fragment_class, const binding::Parameters& parameters,
+// Parses `text` into a template's shared records; a failure report becomes
+// OSError with its message. Lenient unless `strict` is given.
+SharedRecordList parse_or_raise(std::string_view text, const StrictParse* strict = nullptr);
+
+// The parameters of every parse entry: `template`, and keyword-only `strict`.
+constexpr binding::Parameters parse_parameters(const char* owner) {
+    return {.owner = owner,
+            .function = "parse",
+            .names = {"template", "strict"},
+            .required = 1,
+            .keyword_only = 1};
+}
+
+// Binds `template` and `strict` against `parameters` (which name the entry
+// in binding errors), parses the template and builds the list of instances
+// of the state's fragment class.
+binding::Owned parse_operation(const ModuleState& state, const binding::Parameters& parameters,
                                PyObject* const* arguments, Py_ssize_t positional_count,
                                PyObject* keyword_names);
 

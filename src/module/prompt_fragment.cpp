@@ -29,8 +29,7 @@ constexpr const char* kClassDoc =
 
 constexpr Parameters kNewParameters{
     .owner = kClassName, .function = "__new__", .names = {"string", "option"}, .required = 0};
-constexpr Parameters kParseParameters{
-    .owner = kClassName, .function = "parse", .names = {"template"}, .required = 1};
+constexpr Parameters kParseParameters = parse_parameters(kClassName);
 constexpr Parameters kGetStateParameters{.owner = kClassName, .function = "__getstate__"};
 constexpr Parameters kSetStateParameters{
     .owner = kClassName, .function = "__setstate__", .names = {"state"}, .required = 1};
@@ -70,8 +69,8 @@ PyObject* fragment_new(PyTypeObject* type, PyObject* arguments, PyObject* keywor
 
 PyObject* fragment_parse(PyObject*, PyObject* const* arguments, Py_ssize_t count, PyObject* names) {
     return object_entry([&] {
-        return parse_operation(current_interpreter_state().fragment_class, kParseParameters,
-                               arguments, count, names);
+        return parse_operation(current_interpreter_state(), kParseParameters, arguments, count,
+                               names);
     });
 }
 

@@ -30,10 +30,12 @@ constexpr const char* kClassDoc =
     "    template (:obj:`str`):\n"
     "        The frasolet template to render the raw texts.\n";
 
-constexpr Parameters kNewParameters{
-    .owner = kClassName, .function = "__new__", .names = {"template", "tokenizer"}, .required = 2};
-constexpr Parameters kParseParameters{
-    .owner = kClassName, .function = "parse", .names = {"template"}, .required = 1};
+constexpr Parameters kNewParameters{.owner = kClassName,
+                                    .function = "__new__",
+                                    .names = {"template", "tokenizer", "strict"},
+                                    .required = 2,
+                                    .keyword_only = 1};
+constexpr Parameters kParseParameters = parse_parameters(kClassName);
 constexpr Parameters kGetStateParameters{.owner = kClassName, .function = "__getstate__"};
 constexpr Parameters kSetStateParameters{
     .owner = kClassName, .function = "__setstate__", .names = {"state"}, .required = 1};
@@ -86,16 +88,21 @@ PyObject* template_new(PyTypeObject* type, PyObject* arguments, PyObject* keywor
         const BoundArguments bound = bind_tuple(kNewParameters, arguments, keywords);
         const auto text =
             convert_argument("template", [&] { return optional_text_view(bound[0].get()); });
+        const bool strict = convert_argument("strict", [&] { return flag(bound[2].get(), false); });
+        // The class's state is looked up only for the strict parse that needs it.
+        StrictParse checked{};
+        if (strict) checked = {state_of_class(type).syntax_error_class, bound[0].get()};
         TemplateRecord record{Owned::borrow(bound[1].get()),
-                              parse_or_raise(text.value_or(std::string_view()))};
+                              parse_or_raise(text.value_or(std::string_view()),
+                                             strict ? &checked : nullptr)};
         return make_instance(type, std::move(record));
     });
 }
 
 PyObject* template_parse(PyObject*, PyObject* const* arguments, Py_ssize_t count, PyObject* names) {
     return object_entry([&] {
-        return parse_operation(current_interpreter_state().fragment_class, kParseParameters,
-                               arguments, count, names);
+        return parse_operation(current_interpreter_state(), kParseParameters, arguments, count,
+                               names);
     });
 }
 

@@ -30,6 +30,9 @@ import re
 __all__ = [
     "parse",
     "read_length",
+    "stop_message",
+    "TemplateSyntaxError",
+    "escape",
     "text_form",
     "representation",
     "siphash13",
@@ -143,6 +146,76 @@ def _read(text):
         pos = run.end()
     flush()
     return fragments, pos
+
+
+_LITERAL_BRACKET = " (write \\[ for a literal '[')"
+_CONTROL_ESCAPES = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def _found(text, at):
+    """The character at ``at`` as a message names it, or the end of the text."""
+    if at >= len(text):
+        return "Found the end of the text"
+    char = text[at]
+    if char in _CONTROL_ESCAPES:
+        shown = _CONTROL_ESCAPES[char]
+    elif char < " " or char == "\x7f":
+        shown = f"\\x{ord(char):02x}"
+    else:
+        shown = char
+    quote = '"' if char == "'" else "'"
+    return f"Found {quote}{shown}{quote}"
+
+
+def stop_message(text, pos):
+    """Why the parse of ``text`` stops at ``pos`` (before its end)."""
+    if text[pos] == "]":
+        return (_found(text, pos) + " outside a placeholder, expected text or '['"
+                " (write \\] for a literal ']')")
+    if text[pos] == "\\":
+        return (_found(text, pos + 1) + " after a backslash, expected \\, [ or ]"
+                " (write \\\\ for a literal backslash)")
+    name = _NAME.match(text, pos + 1)
+    if name is None:
+        return _found(text, pos + 1) + " after '[', expected a mask name" + _LITERAL_BRACKET
+    at = name.end()
+    if at == len(text) or text[at] != "|":
+        return _found(text, at) + " after the mask name, expected '|' or ']'" + _LITERAL_BRACKET
+    end, _ = _option_list(text, at + 1)
+    if end < len(text) and text[end] in "#," and end > at + 1:
+        after = _SEPARATORS.match(text, end).end()
+        return _found(text, after) + " after a separator, expected an option" + _LITERAL_BRACKET
+    if end == at + 1:
+        return (_found(text, end) + " right after '|', expected an option or ']'"
+                + _LITERAL_BRACKET)
+    return (_found(text, end) + " after an option, expected a separator or ']'"
+            + _LITERAL_BRACKET)
+
+
+class TemplateSyntaxError(ValueError):
+    """What a strict parse raises, made as json.JSONDecodeError is."""
+
+    def __init__(self, msg, doc, pos):
+        lineno = doc.count("\n", 0, pos) + 1
+        colno = pos - doc.rfind("\n", 0, pos)
+        super().__init__(f"{msg}: line {lineno} column {colno} (char {pos})")
+        self.msg, self.doc, self.pos, self.lineno, self.colno = msg, doc, pos, lineno, colno
+
+    def __reduce__(self):
+        return type(self), (self.msg, self.doc, self.pos), self.__dict__
+
+
+def strict_parse(text, doc):
+    """``parse``, raising TemplateSyntaxError for ``doc`` where it stops early."""
+    fragments, length = _read(text)
+    if length < len(text):
+        raise TemplateSyntaxError(stop_message(text, length), doc, length)
+    return fragments
+
+
+def escape(text):
+    text = with_argument_prefix("text", to_text, text)
+    return text.replace("\\", "\\\\").replace("[", "\\[").replace("]", "\\]")
 
 
 def text_form(string, options):
@@ -263,6 +336,13 @@ def conversion_error(value, target):
     return TypeError(f"'{type_name(value)}' object cannot be converted to '{target}'")
 
 
+def to_flag(value):
+    """True or False, nothing else."""
+    if type(value) is not bool:
+        raise conversion_error(value, "PyBool")
+    return value
+
+
 def to_text(value):
     """A str (or subclass) read by value: its own methods are not called."""
     if not issubclass(type(value), str):
@@ -329,14 +409,15 @@ def _name_list(names):
     return ", ".join(quoted[:-1]) + ", and " + quoted[-1]
 
 
-def bind(owner, function, names, required, args, keywords):
+def bind(owner, function, names, required, args, keywords, keyword_only=0):
     """Binds ``args`` and the ``(name, value)`` pairs of ``keywords``.
 
-    Returns one value per parameter, ``MISSING`` where none was given, or
-    raises the binding TypeError.
+    The last ``keyword_only`` names take keywords only. Returns one value per
+    parameter, ``MISSING`` where none was given, or raises the binding
+    TypeError.
     """
     display = f"{owner}.{function}()" if owner else f"{function}()"
-    count = len(names)
+    count = len(names) - keyword_only
     given = len(args)
     if given > count:
         verb = "was" if given == 1 else "were"
@@ -345,7 +426,7 @@ def bind(owner, function, names, required, args, keywords):
         else:
             takes = f"takes from {required} to {count}"
         raise TypeError(f"{display} {takes} positional arguments but {given} {verb} given")
-    slots = list(args) + [MISSING] * (count - given)
+    slots = list(args) + [MISSING] * (len(names) - given)
     encoded_names = [name.encode("utf-8") for name in names]
     for keyword, value in keywords:
         try:
@@ -416,18 +497,20 @@ class _ModelObject:
 
 def _parse_entry(owner):
     def parse_entry(*args, **keywords):
-        (template,) = bind(owner, "parse", ("template",), 1, args, keywords.items())
+        template, strict = bind(owner, "parse", ("template", "strict"), 1, args,
+                                keywords.items(), keyword_only=1)
         text = with_argument_prefix("template", to_text, template)
-        return [FragmentModel._make(string, options) for string, options in parse(text)]
+        if strict is not MISSING and with_argument_prefix("strict", to_flag, strict):
+            fragments = strict_parse(text, template)
+        else:
+            fragments = parse(text)
+        return [FragmentModel._make(string, options) for string, options in fragments]
 
-    return staticmethod(parse_entry)
+    return parse_entry
 
 
-def module_parse(*args, **keywords):
-    """The module-level ``parse``."""
-    (template,) = bind(None, "parse", ("template",), 1, args, keywords.items())
-    text = with_argument_prefix("template", to_text, template)
-    return [FragmentModel._make(string, options) for string, options in parse(text)]
+module_parse = _parse_entry(None)
+module_parse.__doc__ = """The module-level ``parse``."""
 
 
 class FragmentModel(_ModelObject):
@@ -456,7 +539,7 @@ class FragmentModel(_ModelObject):
             options = to_list(option, to_text)
         return cls._make(text, options)
 
-    parse = _parse_entry("PromptFragment")
+    parse = staticmethod(_parse_entry("PromptFragment"))
 
     # Reads of the record, for tests: no borrow, no conversion.
     @property
@@ -542,18 +625,21 @@ class TemplateModel(_ModelObject):
     _model_type_name = "PromptTemplate"
 
     def __new__(cls, /, *args, **keywords):
-        template, tokenizer = bind("PromptTemplate", "__new__", ("template", "tokenizer"), 2,
-                                   args, keywords.items())
-        fragments = []
-        if template is not None:
-            fragments = parse(with_argument_prefix("template", to_text, template))
+        template, tokenizer, strict = bind("PromptTemplate", "__new__",
+                                           ("template", "tokenizer", "strict"), 2, args,
+                                           keywords.items(), keyword_only=1)
+        text = "" if template is None else with_argument_prefix("template", to_text, template)
+        if strict is not MISSING and with_argument_prefix("strict", to_flag, strict):
+            fragments = strict_parse(text, template)
+        else:
+            fragments = parse(text)
         instance = object.__new__(cls)
         instance._flag = 0
         instance._tokenizer = tokenizer
         instance._fragments = fragments
         return instance
 
-    parse = _parse_entry("PromptTemplate")
+    parse = staticmethod(_parse_entry("PromptTemplate"))
 
     @property
     def fields(self):

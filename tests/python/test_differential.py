@@ -242,25 +242,39 @@ def test_template_from_fragments_matches_model(records, tokenizer):
     check_template(real, reference)
 
 
-def readme_reads_whole():
-    """The README's ``reads_whole``, taken from its text."""
+def readme_template_text():
+    """The README's ``template_text`` recipe, taken from its text."""
     readme = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
     for snippet in doctest.DocTestParser().get_examples(readme):
-        if snippet.source.startswith("def reads_whole("):
+        if snippet.source.startswith("def template_text("):
             namespace = {"frasolet": frasolet}
             exec(snippet.source, namespace)
-            return namespace["reads_whole"]
-    raise AssertionError("README.md defines no reads_whole")
+            return namespace["template_text"]
+    raise AssertionError("README.md defines no template_text")
 
 
-reads_whole = readme_reads_whole()
+template_text = readme_template_text()
 
 
 @DIFFERENTIAL
 @given(text=templates)
-# Cut short right after an [end] of its own; an escape that the appended
-# placeholder would complete.
 @example(text="[end]] cut")
-@example(text="[a]\\")
-def test_readme_check_tells_whether_the_whole_template_is_read(text):
-    assert reads_whole(text) == (model.read_length(text) == len(text))
+@example(text="a\\\n[x|a#,b]\\[")
+def test_strict_parse_reads_what_the_model_reads(text):
+    """A strict parse gives the model's fragments when the model reads the
+    whole text, and otherwise stops where the model stops; the README's
+    template_text of the fragments parses strictly back to them."""
+    length = model.read_length(text)
+    expected = model.parse(text)
+    try:
+        fragments = frasolet.parse(text, strict=True)
+    except frasolet.TemplateSyntaxError as error:
+        assert (error.pos, error.doc) == (length, text)
+        assert length < len(text)
+        assert error.msg == model.stop_message(text, length)
+        fragments = frasolet.parse(text[:length], strict=True)
+    else:
+        assert length == len(text)
+    assert [(f.string, f.options) for f in fragments] == expected
+    again = frasolet.parse(template_text(fragments), strict=True)
+    assert [(f.string, f.options) for f in again] == expected

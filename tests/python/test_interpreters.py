@@ -44,13 +44,21 @@ def workload():
         [str(f) for f in frasolet.PromptTemplate.parse(text)],
         [str(f) for f in frasolet.PromptFragment.parse(text)],
         type(sub[0]) is frasolet.PromptFragment,
+        frasolet.escape("[x]\\"),
     ]
-    classes = frasolet.PromptFragment, frasolet.PromptTemplate, type(iterator)
+    try:
+        frasolet.parse("a\n\xe9 [x|", strict=True)
+    except frasolet.TemplateSyntaxError as error:
+        copied = pickle.loads(pickle.dumps(error))
+        result.append((str(error), type(copied) is type(error), vars(copied) == vars(error)))
+    classes = (frasolet.PromptFragment, frasolet.PromptTemplate, type(iterator),
+               frasolet.TemplateSyntaxError)
     del sys.modules["frasolet"]
     import frasolet as again
     result.append(again is not frasolet)
     result.append((again.PromptFragment, again.PromptTemplate,
-                   type(iter(again.PromptTemplate("a", None)))) == classes)
+                   type(iter(again.PromptTemplate("a", None))),
+                   again.TemplateSyntaxError) == classes)
     result.append(pickle.loads(pickle.dumps(fragment)).string)
     result.append(again.__all__)
     return repr(result)

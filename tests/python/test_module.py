@@ -54,19 +54,22 @@ class TestSurface:
 
     def test_all_lists_the_names_in_order(self):
         assert type(frasolet.__all__) is list
-        assert frasolet.__all__ == ["__version__", "parse", "PromptFragment", "PromptTemplate"]
+        assert frasolet.__all__ == ["__version__", "parse", "PromptFragment", "PromptTemplate",
+                                    "TemplateSyntaxError", "escape"]
         for name in frasolet.__all__:
             assert hasattr(frasolet, name)
 
     def test_no_other_public_attributes(self):
         public = {name for name in dir(frasolet) if not name.startswith("_")}
-        assert public == {"parse", "PromptFragment", "PromptTemplate"}
+        assert public == {"parse", "PromptFragment", "PromptTemplate", "TemplateSyntaxError",
+                          "escape"}
         assert not hasattr(frasolet, "PromptFragmentIter")
         assert not hasattr(frasolet, "PanicException")
 
     def test_attributes_are_added_in_order(self):
         # The first addition creates __all__, then each value is set.
-        ours = ["__all__", "__version__", "parse", "PromptFragment", "PromptTemplate"]
+        ours = ["__all__", "__version__", "parse", "PromptFragment", "PromptTemplate",
+                "TemplateSyntaxError", "escape"]
         assert [name for name in vars(frasolet) if name in ours] == ours
 
     def test_star_import(self):
@@ -243,6 +246,9 @@ class TestReimport:
         assert second is not first
         assert second.PromptFragment is first.PromptFragment
         assert second.PromptTemplate is first.PromptTemplate
+        assert second.TemplateSyntaxError is first.TemplateSyntaxError
+        with pytest.raises(first.TemplateSyntaxError):
+            second.parse("a]", strict=True)
         assert second.__all__ == first.__all__
         assert second.__all__ is not first.__all__
         assert second.parse is not first.parse
