@@ -142,7 +142,8 @@ BoundArguments bind_vector(const Parameters& parameters, PyObject* const* argume
                          arguments[positional_count + i]);
         }
     }
-    check_missing(parameters, slots, given);
+    // A keyword can fill only what the positional arguments left empty.
+    if (given < parameters.required) check_missing(parameters, slots, given);
     return slots;
 }
 
@@ -158,7 +159,8 @@ BoundArguments bind_tuple(const Parameters& parameters, PyObject* arguments, PyO
             bind_keyword(parameters, slots, held_keyword.get(), value);
         }
     }
-    check_missing(parameters, slots, given);
+    // A keyword can fill only what the positional arguments left empty.
+    if (given < parameters.required) check_missing(parameters, slots, given);
     return slots;
 }
 
