@@ -20,14 +20,11 @@ struct MemoryHooks {
 };
 
 // Installs the hooks. Must be called before the core allocates anything, or
-// with hooks that can release what the previous ones allocated. Each hook is
-// replaced atomically, so other threads may go on allocating meanwhile.
+// with hooks that can release what the previous ones allocated. Calls that
+// allocate on other threads meanwhile must be excluded by the caller (the
+// module replaces its hooks only under the interpreter's lock).
 void set_memory_hooks(MemoryHooks hooks) noexcept;
-MemoryHooks memory_hooks() noexcept;
-
-// The hooks' calls, for every allocation of the core.
-void* allocate_memory(std::size_t size);
-void release_memory(void* pointer) noexcept;
+const MemoryHooks& memory_hooks() noexcept;
 
 // A standard allocator over the hooks; a failed allocation throws
 // std::bad_alloc, as containers expect.
@@ -41,11 +38,11 @@ struct CoreAllocator {
 
     T* allocate(std::size_t count) {
         if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-        void* memory = allocate_memory(count * sizeof(T));
+        void* memory = memory_hooks().allocate(count * sizeof(T));
         if (memory == nullptr) throw std::bad_alloc();
         return static_cast<T*>(memory);
     }
-    void deallocate(T* pointer, std::size_t) noexcept { release_memory(pointer); }
+    void deallocate(T* pointer, std::size_t) noexcept { memory_hooks().release(pointer); }
 
     template <class U>
     bool operator==(const CoreAllocator<U>&) const noexcept {

@@ -68,7 +68,7 @@ SharedRecord* SharedRecord::construct(void* memory, std::size_t references,
 template <class Source>
 SharedRecord* SharedRecord::make_counted(const Source& source) {
     const std::size_t size = block_size(source);
-    void* memory = allocate_memory(size);
+    void* memory = memory_hooks().allocate(size);
     if (memory == nullptr) throw std::bad_alloc();
     return construct(memory, 1, source);
 }
@@ -113,7 +113,7 @@ SharedRecord* SharedRecord::extended(const SharedRecord& record, std::string_vie
 
 void SharedRecord::free_counted(SharedRecord* record) noexcept {
     record->~SharedRecord();
-    release_memory(record);
+    memory_hooks().release(record);
 }
 
 Fragment SharedRecord::to_fragment() const {

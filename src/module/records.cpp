@@ -26,7 +26,7 @@ Owned option_list_to_python(const SharedRecord& record) {
 }
 
 SharedRecordList SharedRecordList::make(RecordRefs&& records) {
-    void* memory = allocate_memory(sizeof(Block));
+    void* memory = memory_hooks().allocate(sizeof(Block));
     if (memory == nullptr) throw std::bad_alloc();
     SharedRecordList list;
     list.block_ = new (memory) Block{1, std::move(records)};
@@ -35,7 +35,7 @@ SharedRecordList SharedRecordList::make(RecordRefs&& records) {
 
 void SharedRecordList::release(Block* block) noexcept {
     block->~Block();
-    release_memory(block);
+    memory_hooks().release(block);
 }
 
 }  // namespace frasolet
