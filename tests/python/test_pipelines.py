@@ -16,6 +16,8 @@ from pathlib import Path
 
 import pytest
 
+from support import PYTHON
+
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 # recipe -> the modules it needs besides frasolet and tokenizers
@@ -59,7 +61,7 @@ def test_recipe_runs(recipe, tmp_path):
     # From an unrelated folder, with the caches of the engines kept in it.
     env = dict(os.environ, HOME=str(tmp_path), HF_HUB_OFFLINE="1", HF_DATASETS_OFFLINE="1")
     result = subprocess.run(
-        [sys.executable, str(EXAMPLES / recipe)],
+        [*PYTHON, str(EXAMPLES / recipe)],
         cwd=tmp_path,
         env=env,
         capture_output=True,
