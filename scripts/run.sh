@@ -255,15 +255,10 @@ debian_python() {
     local dir="$ROOT/build/python/$version"
     local root="$dir/unpacked" python="$dir/unpacked/usr/bin/python$version"
     unpacked_debian_python "$version" && return
-    local archive
-    archive=$(debian_archive) || return 1
-    log "downloading Debian's CPython $version (unstable suite of $archive) into build/python/$version"
-    rm -rf "$dir"
-    mkdir -p "$dir/apt/lists/partial" "$dir/apt/cache/archives/partial" "$dir/debs" "$root"
-    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $archive sid main" >"$dir/sources.list"
-    local private=(-o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
-        -o Dir::State::Lists="$dir/apt/lists" -o Dir::Cache="$dir/apt/cache"
-        -o Dir::State::status=/dev/null -o APT::Sandbox::User=root)
+    log "downloading Debian's CPython $version (unstable suite) into build/python/$version"
+    private_apt "$dir" sid || return 1
+    local private=("${PRIVATE_APT[@]}")
+    mkdir -p "$root"
     APT_WANTED="(Debian's CPython $version)"
     apt_get "${private[@]}" -qq update
     (cd "$dir/debs" && apt_get "${private[@]}" -qq download \
@@ -288,6 +283,23 @@ debian_python() {
     rm -rf "$dir/apt" "$dir/debs"
     touch "$dir/ready"
     echo "$python"
+}
+
+# private_apt DIR SUITE [OPTION...]: an apt state of its own, made anew in
+# DIR (lists, cache, a folder debs/ for downloads and a sources.list of
+# SUITE of this machine's Debian archive), so that nothing of the system's
+# changes. Its apt options,
+# with OPTIONs after them, are left in PRIVATE_APT.
+private_apt() {
+    local dir=$1 suite=$2 archive
+    shift 2
+    archive=$(debian_archive) || return 1
+    rm -rf "$dir"
+    mkdir -p "$dir/apt/lists/partial" "$dir/apt/cache/archives/partial" "$dir/debs"
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $archive $suite main" >"$dir/sources.list"
+    PRIVATE_APT=(-o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+        -o Dir::State::Lists="$dir/apt/lists" -o Dir::Cache="$dir/apt/cache"
+        -o Dir::State::status=/dev/null -o APT::Sandbox::User=root "$@")
 }
 
 # The interpreter that debian_python X.Y made earlier, if it is whole.
@@ -677,17 +689,12 @@ aarch64_python_root() {
         echo "$root"
         return
     fi
-    local suite=sid archive
+    local suite=sid
     [ "$version" = 3.11 ] && suite=bookworm
-    archive=$(debian_archive) || return 1
-    log "downloading Debian's arm64 CPython $version ($suite suite of $archive) into build/python-aarch64/$version"
-    rm -rf "$dir"
-    mkdir -p "$dir/apt/lists/partial" "$dir/apt/cache/archives/partial" "$dir/debs" "$root"
-    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $archive $suite main" >"$dir/sources.list"
-    local private=(-o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
-        -o Dir::State::Lists="$dir/apt/lists" -o Dir::Cache="$dir/apt/cache"
-        -o Dir::State::status=/dev/null -o APT::Sandbox::User=root
-        -o APT::Architecture=arm64 -o APT::Architectures=arm64)
+    log "downloading Debian's arm64 CPython $version ($suite suite) into build/python-aarch64/$version"
+    private_apt "$dir" "$suite" -o APT::Architecture=arm64 -o APT::Architectures=arm64 || return 1
+    local private=("${PRIVATE_APT[@]}")
+    mkdir -p "$root"
     APT_WANTED="(Debian's arm64 CPython $version)"
     apt_get "${private[@]}" -qq update
     local wanted=("python$version" "libpython$version-dev" libstdc++6) packages
