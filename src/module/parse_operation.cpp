@@ -3,7 +3,7 @@
 #include "binding/convert.hpp"
 #include "core/parser.hpp"
 #include "module/prompt_fragment.hpp"
-#include "module/records.hpp"
+#include "module/record_conversions.hpp"
 #include "module/template_syntax_error.hpp"
 
 namespace frasolet {

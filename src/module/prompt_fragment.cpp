@@ -9,7 +9,7 @@
 #include "binding/entry.hpp"
 #include "module/module_state.hpp"
 #include "module/parse_operation.hpp"
-#include "module/records.hpp"
+#include "module/record_conversions.hpp"
 
 namespace frasolet {
 namespace {

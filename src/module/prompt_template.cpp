@@ -13,7 +13,7 @@
 #include "module/module_state.hpp"
 #include "module/parse_operation.hpp"
 #include "module/prompt_fragment.hpp"
-#include "module/records.hpp"
+#include "module/record_conversions.hpp"
 
 namespace frasolet {
 namespace {

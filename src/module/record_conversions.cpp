@@ -1,4 +1,4 @@
-#include "module/records.hpp"
+#include "module/record_conversions.hpp"
 
 namespace frasolet {
 
