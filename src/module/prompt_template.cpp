@@ -45,7 +45,7 @@ struct TemplateRecord {
     // What PromptTemplate(None, None) holds: no fragments, no tokenizer. The
     // list is made before any field, so a failure leaves zeroed memory as it
     // was (binding/instance.hpp).
-    TemplateRecord() : TemplateRecord(Owned::borrow(Py_None), share_records(RecordRefs())) {}
+    TemplateRecord() : TemplateRecord(Owned::borrow(Py_None), SharedRecordList::make(List<RecordRef>())) {}
     TemplateRecord(Owned held_tokenizer, SharedRecordList held_fragments) noexcept
         : tokenizer(std::move(held_tokenizer)), fragments(std::move(held_fragments)) {}
 
@@ -128,7 +128,7 @@ PyObject* template_setstate(PyObject* self, PyObject* const* arguments, Py_ssize
             // The state of __reduce__: all of it applies, or none.
             const auto [fragments, tokenizer] = *saved;
             record.fragments =
-                share_records(to_native_list<RecordRef>(fragments, extract_fragment));
+                SharedRecordList::make(to_native_list<RecordRef>(fragments, extract_fragment));
             released_last = std::exchange(record.tokenizer, Owned::borrow(tokenizer));
             return Owned::borrow(Py_None);
         }
@@ -188,7 +188,8 @@ PyObject* get_fragments(PyObject* self, void*) {
 
 int set_fragments(PyObject* self, PyObject* value, void*) {
     return set_template_field(self, value, [](TemplateRecord& record, PyObject* fragments) {
-        record.fragments = share_records(to_native_list<RecordRef>(fragments, extract_fragment));
+        record.fragments =
+            SharedRecordList::make(to_native_list<RecordRef>(fragments, extract_fragment));
     });
 }
 

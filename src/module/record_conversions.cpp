@@ -25,17 +25,4 @@ Owned option_list_to_python(const SharedRecord& record) {
     return list;
 }
 
-SharedRecordList SharedRecordList::make(RecordRefs&& records) {
-    void* memory = memory_hooks().allocate(sizeof(Block));
-    if (memory == nullptr) throw std::bad_alloc();
-    SharedRecordList list;
-    list.block_ = new (memory) Block{1, std::move(records)};
-    return list;
-}
-
-void SharedRecordList::release(Block* block) noexcept {
-    block->~Block();
-    memory_hooks().release(block);
-}
-
 }  // namespace frasolet

@@ -3,8 +3,6 @@
 #pragma once
 
 #include <cassert>
-#include <new>
-#include <utility>
 
 #include "binding/convert.hpp"
 #include "binding/utf8_str.hpp"
@@ -44,51 +42,6 @@ inline binding::Owned options_to_python(const SharedRecord& record) {
     // Half the fragments of a template are text: their None comes at once.
     if (record.is_text()) return binding::Owned::borrow(Py_None);
     return option_list_to_python(record);
-}
-
-// A template's records: shared by the template and its iterators, and never
-// changed once made (a write of the template replaces the whole list).
-// Counted without atomics: every holder is an object of one interpreter and
-// is touched only under that interpreter's lock. (The atomic count of
-// std::shared_ptr would also tie the module to a newer C library.)
-class SharedRecordList {
-public:
-    SharedRecordList() noexcept = default;
-    SharedRecordList(const SharedRecordList& other) noexcept : block_(other.block_) {
-        if (block_ != nullptr) ++block_->references;
-    }
-    SharedRecordList(SharedRecordList&& other) noexcept
-        : block_(std::exchange(other.block_, nullptr)) {}
-    SharedRecordList& operator=(SharedRecordList other) noexcept {
-        std::swap(block_, other.block_);
-        return *this;
-    }
-    ~SharedRecordList() {
-        if (block_ != nullptr && --block_->references == 0) release(block_);
-    }
-
-    // Moves `records` into a new shared list, one block through the core's
-    // allocator. Throws std::bad_alloc.
-    static SharedRecordList make(RecordRefs&& records);
-
-    const RecordRefs& operator*() const noexcept {
-        assert(block_ != nullptr);
-        return block_->records;
-    }
-    const RecordRefs* operator->() const noexcept { return &**this; }
-
-private:
-    struct Block {
-        std::size_t references;
-        RecordRefs records;
-    };
-    static void release(Block* block) noexcept;
-
-    Block* block_ = nullptr;
-};
-
-inline SharedRecordList share_records(RecordRefs&& records) {
-    return SharedRecordList::make(std::move(records));
 }
 
 }  // namespace frasolet
