@@ -181,8 +181,8 @@ int clear_state(PyObject* module) {
     Py_CLEAR(state.iterator_class);
     Py_CLEAR(state.syntax_error_class);
     Py_CLEAR(state.stop_arguments);
-    state.fragment_blocks.empty();
-    state.iterator_blocks.empty();
+    state.fragment_blocks.release_all();
+    state.iterator_blocks.release_all();
     return 0;
 }
 
