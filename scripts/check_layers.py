@@ -8,7 +8,11 @@
 src/core may include only the C++ standard library (and the compiler's
 vector intrinsics) besides its own headers; src/binding only the standard
 library, the interpreter's header (through binding/python.hpp) and its own
-headers. Prints every offending line and exits 1 if there is one.
+headers. Each folder's README.md says what the folder holds and, in a
+paragraph that starts "May include:", the same rules: the folders named as
+`folder/`, the headers beyond the standard library as `<header>`; a README
+that says otherwise is an offence too. Prints every offending line and
+exits 1 if there is one.
 
 Usage: python scripts/check_layers.py
 """
@@ -46,6 +50,30 @@ RULES = {
 }
 
 
+MAY_INCLUDE = re.compile(r"^May include:(.*?)(?:\n\s*\n|\Z)", re.MULTILINE | re.DOTALL)
+
+
+def readme_offences():
+    """Each folder's README.md against RULES."""
+    for layer, (folders, system) in RULES.items():
+        readme = ROOT / "src" / layer / "README.md"
+        shown = readme.relative_to(ROOT)
+        match = MAY_INCLUDE.search(readme.read_text()) if readme.exists() else None
+        if match is None:
+            yield f"{shown}: no paragraph starting 'May include:'"
+            continue
+        text = " ".join(match.group(1).split())
+        named_folders = set(re.findall(r"`(\w+)/`", text))
+        named_headers = set(re.findall(r"`<([^>]+)>`", text))
+        if named_folders != folders:
+            yield f"{shown}: names the folders {sorted(named_folders)}, not {sorted(folders)}"
+        if named_headers != system - STANDARD:
+            yield (f"{shown}: names the headers {sorted(named_headers)}, "
+                   f"not {sorted(system - STANDARD)}")
+        if "the C++ standard library" not in text:
+            yield f"{shown}: does not name the C++ standard library"
+
+
 def offences():
     for layer, (folders, system) in RULES.items():
         for path in sorted((ROOT / "src" / layer).rglob("*")):
@@ -65,11 +93,11 @@ def offences():
 
 
 def main():
-    found = list(offences())
+    found = [*readme_offences(), *offences()]
     for offence in found:
         print(offence)
     if found:
-        print(f"{len(found)} include(s) against the layers", file=sys.stderr)
+        print(f"{len(found)} offence(s) against the layers", file=sys.stderr)
         return 1
     print("include arrows: core <- module -> binding, platform below all, nothing else")
     return 0

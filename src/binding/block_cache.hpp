@@ -32,11 +32,9 @@ public:
     }
 
     // Returns every kept block to the object allocator.
-    void empty() noexcept {
+    void release_all() noexcept {
         while (count_ != 0) PyObject_Free(blocks_[--count_]);
     }
-
-    std::size_t size() const noexcept { return count_; }
 
 private:
     // No initialisers: the type stays trivial, and zeroed memory is an empty

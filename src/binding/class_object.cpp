@@ -17,25 +17,39 @@ unsigned class_flags(const ClassSpec& spec) {
     return static_cast<unsigned>(flags);
 }
 
+// The new and allocation slots of a class that Python may not instantiate.
+template <class... Unused>
+PyObject* refuse_instance(PyTypeObject*, Unused...) {
+    return object_entry(
+        []() -> Owned { throw_message(PyExc_TypeError, "No constructor defined"); });
+}
+
 // A class's slot table with its `release` and `allocate` added as the
-// dealloc and allocation slots. The interpreter reads the table while it
-// makes the class and keeps none of it.
+// dealloc and allocation slots (and the refusing new slot for a class
+// without `allocate`). The interpreter reads the table while it makes the
+// class and keeps none of it.
 constexpr std::size_t kMaxSlots = 32;
-using SlotTable = std::array<PyType_Slot, kMaxSlots + 3>;
+using SlotTable = std::array<PyType_Slot, kMaxSlots + 4>;
 
 SlotTable slot_table(const ClassSpec& spec) {
     assert(spec.release != nullptr && "every class has a dealloc slot");
-    assert(spec.allocate != nullptr && "every class has an allocation slot");
     SlotTable table{};
     std::size_t count = 0;
     for (const PyType_Slot* slot = spec.slots; slot->slot != 0; ++slot) {
         assert(slot->slot != Py_tp_dealloc && "the dealloc slot is given as `release`");
         assert(slot->slot != Py_tp_alloc && "the allocation slot is given as `allocate`");
+        assert((spec.allocate != nullptr || slot->slot != Py_tp_new) &&
+               "a class without `allocate` has no constructor");
         if (count == kMaxSlots) throw_fault("too many slots for class " + std::string(spec.name()));
         table[count++] = *slot;
     }
     table[count++] = {Py_tp_dealloc, as_slot(spec.release)};
-    table[count] = {Py_tp_alloc, as_slot(spec.allocate)};
+    if (spec.allocate != nullptr) {
+        table[count] = {Py_tp_alloc, as_slot(spec.allocate)};
+    } else {
+        table[count++] = {Py_tp_new, as_slot(refuse_instance<PyObject*, PyObject*>)};
+        table[count] = {Py_tp_alloc, as_slot(refuse_instance<Py_ssize_t>)};
+    }
     return table;  // ends in a zeroed slot
 }
 
@@ -65,16 +79,6 @@ bool derives_from_class_of(PyTypeObject* type, destructor release) noexcept {
         }
     }
     return false;
-}
-
-PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    return object_entry(
-        []() -> Owned { throw_message(PyExc_TypeError, "No constructor defined"); });
-}
-
-PyObject* no_allocation(PyTypeObject*, Py_ssize_t) {
-    return object_entry(
-        []() -> Owned { throw_message(PyExc_TypeError, "No constructor defined"); });
 }
 
 PyObject* sequence_item_bridge(PyObject* self, Py_ssize_t index) {

@@ -16,11 +16,12 @@ enum class Collection { none, cyclic };
 
 // Everything a class has. `release` is its dealloc slot, by which entries
 // tell its instances (instance.hpp), and `allocate` its allocation slot,
-// which makes an instance whose record is in its default state, or refuses
-// to (instance.hpp says why every class has one); `slots` is the rest of
-// its slot table, terminated by a zeroed slot: doc, methods and properties
-// included, and no_constructor or sequence_item_bridge below where the
-// class uses them.
+// which makes an instance whose record is in its default state (instance.hpp
+// says why every class has one); a class that Python may not instantiate
+// has none, and its new and allocation slots both raise TypeError "No
+// constructor defined". `slots` is the rest of its slot table, terminated
+// by a zeroed slot: doc, constructor, methods and properties included, and
+// sequence_item_bridge below where the class uses it.
 struct ClassSpec {
     // "<module>.<name>", or "builtins.<name>" for a class shown as a builtin.
     // A constant: CPython 3.10 keeps pointing at it for the life of the class.
@@ -48,14 +49,6 @@ Owned make_class(const ClassSpec& spec, PyObject* module);
 // Whether a base of `type` (a ready class) other than itself has `release`
 // for its dealloc slot: what tells a subclass of such a class (instance.hpp).
 bool derives_from_class_of(PyTypeObject* type, destructor release) noexcept;
-
-// The new slot of classes that Python may not instantiate: TypeError
-// "No constructor defined".
-PyObject* no_constructor(PyTypeObject* type, PyObject* arguments, PyObject* keywords);
-
-// The allocation slot of classes that Python may not instantiate: TypeError
-// "No constructor defined", as their new slot says.
-PyObject* no_allocation(PyTypeObject* type, Py_ssize_t items);
 
 // The sequence item slot of classes with a mapping subscript: the index as
 // an int, through the interpreter's generic item access.

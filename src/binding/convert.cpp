@@ -51,7 +51,7 @@ std::string lenient_text(PyObject* object) {
 }
 
 std::string_view text_view(PyObject* object) {
-    if (!PyUnicode_Check(object)) throw_conversion_error(object, "PyString");
+    check_str(object);
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(object, &size);
     if (text == nullptr) throw_fetched();

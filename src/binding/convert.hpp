@@ -35,6 +35,11 @@ std::string type_name(PyObject* object);
 // For messages only.
 std::string lenient_text(PyObject* object);
 
+// A str or subclass, else target "PyString": what text_view checks first.
+inline void check_str(PyObject* object) {
+    if (!PyUnicode_Check(object)) throw_conversion_error(object, "PyString");
+}
+
 // Text conversion: a str (or subclass) read as UTF-8 without calling any of
 // its methods. The view lives as long as the str.
 std::string_view text_view(PyObject* object);

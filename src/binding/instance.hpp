@@ -1,12 +1,13 @@
 // The layout every instance of the module's classes shares, and the borrow
 // flag that guards its record against re-entry.
 //
-// Layout: the object header, then the borrow flag (a signed word: 0 free,
-// n > 0 shared borrows, -1 exclusive), then the class's native record.
+// Layout: the object header, then the instance state (whether the record is
+// built) and the borrow flag (0 free, n > 0 shared borrows, -1 exclusive),
+// then the class's native record.
 #pragma once
 
 #include <cassert>
-#include <cstring>
+#include <cstdint>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -19,13 +20,26 @@
 
 namespace frasolet::binding {
 
+// Shared borrows nest only through calls on one thread's stack (or one per
+// thread), far fewer than this type counts.
+using BorrowFlag = std::int32_t;
+
+// Zeroed memory, what the interpreter's own allocation slot gives, is an
+// instance whose record is not built.
+enum class InstanceState : std::uint32_t { unbuilt = 0, built = 1 };
+
 template <class Record>
 struct Instance {
     PyObject_HEAD
-    Py_ssize_t borrow_flag;
+    // In this order, a new instance's pair is one small word (state 1,
+    // flag 0), which a single store sets.
+    InstanceState state;
+    BorrowFlag borrow_flag;
     Record record;
 
     static Instance* from(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
+
+    bool is_built() const noexcept { return state == InstanceState::built; }
 };
 
 // The dealloc slot: untracks a collectable instance, releases the record,
@@ -39,7 +53,8 @@ void release_instance(PyObject* object) {
     // A collectable instance leaves the collector's lists before its record
     // goes, so that a collection run by the release never visits it.
     if (PyType_IS_GC(type)) PyObject_GC_UnTrack(object);
-    Instance<Record>::from(object)->record.~Record();
+    auto* instance = Instance<Record>::from(object);
+    if (instance->is_built()) instance->record.~Record();
     type->tp_free(object);
     Py_DECREF(type);
 }
@@ -51,7 +66,9 @@ template <class Record>
 void release_exact_instance(PyObject* object, BlockCache* cache) {
     PyTypeObject* type = Py_TYPE(object);
     assert(!PyType_IS_GC(type) && "exact instances are made only of untracked classes");
-    Instance<Record>::from(object)->record.~Record();
+    auto* instance = Instance<Record>::from(object);
+    assert(instance->is_built() && "exact instances of untracked classes are always built");
+    instance->record.~Record();
     if (cache == nullptr || !cache->keep(object)) PyObject_Free(object);
     Py_DECREF(type);
 }
@@ -64,25 +81,19 @@ void release_exact_instance(PyObject* object, BlockCache* cache) {
 // either it builds the record in its default state (what the constructor
 // makes with no arguments) or it refuses (a class with no constructor).
 // A subclass made in Python has the interpreter's own allocation slot,
-// which only zeroes the memory: such an instance's record is built in its
-// default state when an entry first meets it, on the subclass's (slower)
-// path of the check of `self`, and its dealloc must take the zeroed record
-// too (the destructor of each record type holds with zeroed memory). A
-// built record is never all zero bytes (each record type says why), so the
-// zeroed one is told by its bytes.
+// which only zeroes the memory: such an instance is unbuilt, its record is
+// built in its default state when an entry first meets it (on the
+// subclass's slower path of the check of `self`), and its dealloc leaves
+// the record alone while it is unbuilt.
 template <class Record>
-bool is_unbuilt(const Record& record) noexcept {
-    static constexpr unsigned char kZero[sizeof(Record)] = {};
-    return std::memcmp(&record, kZero, sizeof(Record)) == 0;
-}
-
-// Builds the record of an instance that object.__new__ made, the first time
-// an entry meets it (a no-op for a record type without a default state,
-// whose classes refuse such instances).
-template <class Record>
-void build_if_unbuilt(Record& record) {
+void build_if_unbuilt(Instance<Record>& instance) {
+    if (instance.is_built()) return;
     if constexpr (std::is_default_constructible_v<Record>) {
-        if (is_unbuilt(record)) new (&record) Record();
+        new (&instance.record) Record();
+        instance.state = InstanceState::built;
+    } else {
+        // Such classes refuse instances; none is unbuilt.
+        throw_message(PyExc_TypeError, "No constructor defined");
     }
 }
 
@@ -96,9 +107,10 @@ PyObject* allocate_default_instance(PyTypeObject* type, Py_ssize_t items) {
     try {
         new (&instance->record) Record();
     } catch (const std::bad_alloc&) {
-        Py_DECREF(object);  // its record is still zeroed, which release takes
+        Py_DECREF(object);  // still unbuilt, which release takes
         return PyErr_NoMemory();
     }
+    instance->state = InstanceState::built;
     return object;
 }
 
@@ -120,12 +132,12 @@ FRASOLET_ALWAYS_INLINE inline Instance<Record>& checked_self(PyObject* self,
     auto& instance = *Instance<Record>::from(self);
     if (type->tp_dealloc != spec.release) {
         if (!derives_from_class_of(type, spec.release)) throw_conversion_error(self, spec.name());
-        build_if_unbuilt(instance.record);  // a subclass's instance: see is_unbuilt
+        build_if_unbuilt(instance);  // a subclass's instance may be unbuilt
     } else if (spec.collection == Collection::cyclic) {
         // Python subclasses are collected: `obj.__class__ = cls` accepts one's
         // instance for a collected class (the same free slot and layout),
         // so an unbuilt instance can turn up as an exact one here too.
-        build_if_unbuilt(instance.record);
+        build_if_unbuilt(instance);
     }
     return instance;
 }
@@ -133,7 +145,7 @@ FRASOLET_ALWAYS_INLINE inline Instance<Record>& checked_self(PyObject* self,
 // Readers hold this for the duration of their work.
 class SharedBorrow {
 public:
-    explicit SharedBorrow(Py_ssize_t& flag) : flag_(flag) {
+    explicit SharedBorrow(BorrowFlag& flag) : flag_(flag) {
         if (flag_ == -1) throw_message(PyExc_RuntimeError, "Already mutably borrowed");
         ++flag_;
     }
@@ -142,20 +154,20 @@ public:
     ~SharedBorrow() { --flag_; }
 
 private:
-    Py_ssize_t& flag_;
+    BorrowFlag& flag_;
 };
 
 // What a reader that runs no Python code checks instead of taking a shared
 // borrow: no writer may hold the record, and none can start before the
 // reader returns.
-inline void check_no_writer(Py_ssize_t flag) {
+inline void check_no_writer(BorrowFlag flag) {
     if (flag == -1) throw_message(PyExc_RuntimeError, "Already mutably borrowed");
 }
 
 // Writers hold this for the duration of their work.
 class ExclusiveBorrow {
 public:
-    explicit ExclusiveBorrow(Py_ssize_t& flag) : flag_(flag) {
+    explicit ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) {
         if (flag_ != 0) throw_message(PyExc_RuntimeError, "Already borrowed");
         flag_ = -1;
     }
@@ -164,7 +176,7 @@ public:
     ~ExclusiveBorrow() { flag_ = 0; }
 
 private:
-    Py_ssize_t& flag_;
+    BorrowFlag& flag_;
 };
 
 // Makes an instance of `type` (the class itself or a subclass) through the
@@ -186,6 +198,7 @@ Owned make_instance(PyTypeObject* type, Record&& record) {
     auto* instance = Instance<Record>::from(object.get());
     instance->borrow_flag = 0;
     new (&instance->record) Record(std::move(record));
+    instance->state = InstanceState::built;
     return object;
 }
 
@@ -200,7 +213,10 @@ Owned init_exact_instance(void* memory, PyTypeObject* type, Arguments&&... argum
     // A collected class's instances need the collector's header before them.
     assert(!PyType_IS_GC(type) && "exact instances are made only of untracked classes");
     PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), type);
+    static_assert(std::is_nothrow_constructible_v<Record, Arguments&&...>,
+                  "the instance is built once the record is made");
     auto* instance = Instance<Record>::from(object);
+    instance->state = InstanceState::built;
     instance->borrow_flag = 0;
     new (&instance->record) Record(std::forward<Arguments>(arguments)...);
     return Owned::steal(object);

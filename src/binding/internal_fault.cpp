@@ -6,7 +6,7 @@
 
 #include "binding/failure.hpp"
 #include "binding/interpreter_lock.hpp"
-#include "binding/module_state.hpp"
+#include "binding/interpreter_state.hpp"
 
 namespace frasolet::binding {
 namespace {

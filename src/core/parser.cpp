@@ -140,8 +140,9 @@ const char* match_placeholder(const char* p, const char* end, std::string_view& 
     return p + 1;
 }
 
-// The records of parse_template, each made in its place in the list.
-struct RecordList {
+// The records of parse_template (RecordSink's `Records`), each made in its
+// place in the list.
+struct FragmentListBuilder {
     FragmentList fragments;
 
     void add_text(std::string_view piece) {
@@ -190,7 +191,7 @@ PiecesRead parse_pieces(std::string_view text, PieceSink& sink) {
 }
 
 ParseResult parse_template(std::string_view text) {
-    RecordList records;
+    FragmentListBuilder records;
     RecordSink sink(records);
     if (PiecesRead read = parse_pieces(text, sink); read.failure) return *read.failure;
     return std::move(records.fragments);

@@ -132,4 +132,17 @@ RecordRef RecordRef::share() const {
     return adopt(SharedRecord::copy(*record_));
 }
 
+SharedRecordList SharedRecordList::make(List<RecordRef>&& records) {
+    void* memory = memory_hooks().allocate(sizeof(Block));
+    if (memory == nullptr) throw std::bad_alloc();
+    SharedRecordList list;
+    list.block_ = new (memory) Block{1, std::move(records)};
+    return list;
+}
+
+void SharedRecordList::release(Block* block) noexcept {
+    block->~Block();
+    memory_hooks().release(block);
+}
+
 }  // namespace frasolet

@@ -171,21 +171,61 @@ private:
     SharedRecord* record_;
 };
 
-using RecordRefs = List<RecordRef>;
+// A template's records: shared by the template and its iterators, and never
+// changed once made (a write of the template replaces the whole list).
+// Counted without atomics: every holder is an object of one interpreter and
+// is touched only under that interpreter's lock. (The atomic count of
+// std::shared_ptr would also tie the module to a newer C library.)
+class SharedRecordList {
+public:
+    // The records of a parse, each counted on its own (RecordSink's
+    // `Records`), to be shared once complete.
+    struct Builder {
+        List<RecordRef> records;
 
-// The records of a parse, each counted on its own (RecordSink's `Records`).
-struct RecordRefList {
-    RecordRefs records;
+        void add_text(std::string_view piece) {
+            records.push_back(RecordRef::adopt(SharedRecord::make(piece, std::nullopt)));
+        }
+        void extend_text(std::string_view piece) {
+            records.back() = RecordRef::adopt(SharedRecord::extended(*records.back(), piece));
+        }
+        void add_placeholder(std::string_view name, std::span<const std::string_view> spans) {
+            records.push_back(RecordRef::adopt(SharedRecord::make(name, spans)));
+        }
+    };
 
-    void add_text(std::string_view piece) {
-        records.push_back(RecordRef::adopt(SharedRecord::make(piece, std::nullopt)));
+    SharedRecordList() noexcept = default;
+    SharedRecordList(const SharedRecordList& other) noexcept : block_(other.block_) {
+        if (block_ != nullptr) ++block_->references;
     }
-    void extend_text(std::string_view piece) {
-        records.back() = RecordRef::adopt(SharedRecord::extended(*records.back(), piece));
+    SharedRecordList(SharedRecordList&& other) noexcept
+        : block_(std::exchange(other.block_, nullptr)) {}
+    SharedRecordList& operator=(SharedRecordList other) noexcept {
+        std::swap(block_, other.block_);
+        return *this;
     }
-    void add_placeholder(std::string_view name, std::span<const std::string_view> spans) {
-        records.push_back(RecordRef::adopt(SharedRecord::make(name, spans)));
+    ~SharedRecordList() {
+        if (block_ != nullptr && --block_->references == 0) release(block_);
     }
+
+    // Moves `records` into a new shared list, one block through the core's
+    // allocator. Throws std::bad_alloc.
+    static SharedRecordList make(List<RecordRef>&& records);
+
+    const List<RecordRef>& operator*() const noexcept {
+        assert(block_ != nullptr);
+        return block_->records;
+    }
+    const List<RecordRef>* operator->() const noexcept { return &**this; }
+
+private:
+    struct Block {
+        std::size_t references;
+        List<RecordRef> records;
+    };
+    static void release(Block* block) noexcept;
+
+    Block* block_ = nullptr;
 };
 
 // The accessors of walk_text_form.

@@ -67,7 +67,7 @@ Owned escape_operation(PyObject* const* arguments, Py_ssize_t positional_count,
     const BoundArguments bound =
         bind_vector(kEscapeParameters, arguments, positional_count, keyword_names);
     PyObject* const text = bound[0].get();
-    if (!PyUnicode_Check(text)) convert_argument("text", [&] { return text_view(text); });
+    convert_argument("text", [&] { check_str(text); });
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(text) < 0) throw_fetched();
 #endif

@@ -78,7 +78,6 @@ void release_iterator(PyObject* object) {
 
 const PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("PromptFragmentIter(self)\n--\n\n")},
-    {Py_tp_new, as_slot(no_constructor)},
     {Py_tp_iter, as_slot(iterator_iter)},
     {Py_tp_iternext, as_slot(iterator_next)},
     {0, nullptr},
@@ -90,7 +89,7 @@ const ClassSpec kSpec{
     .subclassing = Subclassing::refused,
     .collection = Collection::none,  // holds no Python object
     .release = release_iterator,
-    .allocate = no_allocation,
+    .allocate = nullptr,  // no constructor
     .slots = kSlots,
 };
 

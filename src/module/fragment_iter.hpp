@@ -3,7 +3,7 @@
 #pragma once
 
 #include "binding/owned.hpp"
-#include "module/records.hpp"
+#include "module/record_conversions.hpp"
 
 namespace frasolet {
 

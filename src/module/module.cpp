@@ -7,8 +7,8 @@
 #include "binding/entry.hpp"
 #include "binding/internal_fault.hpp"
 #include "binding/interpreter_lock.hpp"
+#include "binding/interpreter_state.hpp"
 #include "binding/module_registration.hpp"
-#include "binding/module_state.hpp"
 #include "core/allocator.hpp"
 #include "module/escape_operation.hpp"
 #include "module/module_state.hpp"
@@ -181,8 +181,8 @@ int clear_state(PyObject* module) {
     Py_CLEAR(state.iterator_class);
     Py_CLEAR(state.syntax_error_class);
     Py_CLEAR(state.stop_arguments);
-    state.fragment_blocks.empty();
-    state.iterator_blocks.empty();
+    state.fragment_blocks.release_all();
+    state.iterator_blocks.release_all();
     return 0;
 }
 

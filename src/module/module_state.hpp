@@ -4,7 +4,7 @@
 #pragma once
 
 #include "binding/block_cache.hpp"
-#include "binding/module_state.hpp"
+#include "binding/interpreter_state.hpp"
 
 namespace frasolet {
 

@@ -3,7 +3,7 @@
 #include "binding/convert.hpp"
 #include "core/parser.hpp"
 #include "module/prompt_fragment.hpp"
-#include "module/records.hpp"
+#include "module/record_conversions.hpp"
 #include "module/template_syntax_error.hpp"
 
 namespace frasolet {
@@ -32,10 +32,10 @@ void check_read(const PiecesRead& read, std::string_view text, const StrictParse
 }  // namespace
 
 SharedRecordList parse_or_raise(std::string_view text, const StrictParse* strict) {
-    RecordRefList records;
+    SharedRecordList::Builder records;
     RecordSink sink(records);
     check_read(parse_pieces(text, sink), text, strict);
-    return share_records(std::move(records.records));
+    return SharedRecordList::make(std::move(records.records));
 }
 
 Owned parse_operation(const ModuleState& state, const Parameters& parameters,

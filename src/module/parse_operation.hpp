@@ -7,7 +7,7 @@
 #include "binding/arguments.hpp"
 #include "binding/owned.hpp"
 #include "module/module_state.hpp"
-#include "module/records.hpp"
+#include "module/record_conversions.hpp"
 
 namespace frasolet {
 

@@ -9,7 +9,7 @@
 #include "binding/entry.hpp"
 #include "module/module_state.hpp"
 #include "module/parse_operation.hpp"
-#include "module/records.hpp"
+#include "module/record_conversions.hpp"
 
 namespace frasolet {
 namespace {
@@ -172,10 +172,10 @@ void release_fragment(PyObject* object);
 // one of its class's module state, for an exact instance whose record is not
 // embedded in its block (every one but those a parse makes), else none.
 BlockCache* cache_for(PyObject* object) noexcept {
-    // A record never built (null: a subclass's instance that only its
-    // allocation slot made, binding/instance.hpp) or embedded stays out.
-    const SharedRecord* record = FragmentObject::from(object)->record.operator->();
-    if (record == nullptr || record->is_embedded()) return nullptr;
+    // An instance never built (a subclass's that only its allocation slot
+    // made, binding/instance.hpp) or with an embedded record stays out.
+    const FragmentObject& instance = *FragmentObject::from(object);
+    if (!instance.is_built() || instance.record->is_embedded()) return nullptr;
     // The class itself, not a subclass (whose dealloc calls this one): only
     // the class derives from object directly. Its module is a frasolet
     // module, unless the collector cleared it.

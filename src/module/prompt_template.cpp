@@ -13,7 +13,7 @@
 #include "module/module_state.hpp"
 #include "module/parse_operation.hpp"
 #include "module/prompt_fragment.hpp"
-#include "module/records.hpp"
+#include "module/record_conversions.hpp"
 
 namespace frasolet {
 namespace {
@@ -42,14 +42,12 @@ constexpr Parameters kSetStateParameters{
 constexpr Parameters kReduceParameters{.owner = kClassName, .function = "__reduce__"};
 
 struct TemplateRecord {
-    // What PromptTemplate(None, None) holds: no fragments, no tokenizer. The
-    // list is made before any field, so a failure leaves zeroed memory as it
-    // was (binding/instance.hpp).
-    TemplateRecord() : TemplateRecord(Owned::borrow(Py_None), share_records(RecordRefs())) {}
+    // What PromptTemplate(None, None) holds: no fragments, no tokenizer.
+    TemplateRecord()
+        : TemplateRecord(Owned::borrow(Py_None), SharedRecordList::make(List<RecordRef>())) {}
     TemplateRecord(Owned held_tokenizer, SharedRecordList held_fragments) noexcept
         : tokenizer(std::move(held_tokenizer)), fragments(std::move(held_fragments)) {}
 
-    // Both never null once built, so a built record is never zero bytes.
     Owned tokenizer;             // None once the collector cleared it
     SharedRecordList fragments;  // replaced only as a whole
 };
@@ -128,7 +126,7 @@ PyObject* template_setstate(PyObject* self, PyObject* const* arguments, Py_ssize
             // The state of __reduce__: all of it applies, or none.
             const auto [fragments, tokenizer] = *saved;
             record.fragments =
-                share_records(to_native_list<RecordRef>(fragments, extract_fragment));
+                SharedRecordList::make(to_native_list<RecordRef>(fragments, extract_fragment));
             released_last = std::exchange(record.tokenizer, Owned::borrow(tokenizer));
             return Owned::borrow(Py_None);
         }
@@ -188,7 +186,8 @@ PyObject* get_fragments(PyObject* self, void*) {
 
 int set_fragments(PyObject* self, PyObject* value, void*) {
     return set_template_field(self, value, [](TemplateRecord& record, PyObject* fragments) {
-        record.fragments = share_records(to_native_list<RecordRef>(fragments, extract_fragment));
+        record.fragments =
+            SharedRecordList::make(to_native_list<RecordRef>(fragments, extract_fragment));
     });
 }
 
@@ -232,7 +231,8 @@ Py_hash_t template_hash(PyObject* self) {
 // ---- cyclic garbage collection -------------------------------------------
 
 int template_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(TemplateObject::from(self)->record.tokenizer.get());
+    const TemplateObject& instance = *TemplateObject::from(self);
+    if (instance.is_built()) Py_VISIT(instance.record.tokenizer.get());
     Py_VISIT(Py_TYPE(self));  // instances of a heap type own a reference to it
     return 0;
 }
@@ -241,10 +241,10 @@ int template_traverse(PyObject* self, visitproc visit, void* arg) {
 // tokenizer is None from then on) for whatever still reaches it before it is
 // freed; the old tokenizer goes last, as its release may run Python code.
 int template_clear(PyObject* self) {
-    TemplateRecord& record = TemplateObject::from(self)->record;
-    // A subclass's record that was never built stays zeroed (binding/instance.hpp).
-    if (!record.tokenizer) return 0;
-    Owned old = std::exchange(record.tokenizer, Owned::borrow(Py_None));
+    TemplateObject& instance = *TemplateObject::from(self);
+    // A subclass's instance may never have been built (binding/instance.hpp).
+    if (!instance.is_built()) return 0;
+    Owned old = std::exchange(instance.record.tokenizer, Owned::borrow(Py_None));
     return 0;
 }
 

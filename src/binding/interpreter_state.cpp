@@ -1,4 +1,4 @@
-#include "binding/module_state.hpp"
+#include "binding/interpreter_state.hpp"
 
 #include "binding/failure.hpp"
 #include "binding/internal_fault.hpp"

@@ -1,4 +1,4 @@
-#include "module/records.hpp"
+#include "module/record_conversions.hpp"
 
 namespace frasolet {
 
@@ -23,19 +23,6 @@ Owned option_list_to_python(const SharedRecord& record) {
             [&](std::string_view option) { set_list_item(list.get(), index++, make_str(option)); });
     }
     return list;
-}
-
-SharedRecordList SharedRecordList::make(RecordRefs&& records) {
-    void* memory = memory_hooks().allocate(sizeof(Block));
-    if (memory == nullptr) throw std::bad_alloc();
-    SharedRecordList list;
-    list.block_ = new (memory) Block{1, std::move(records)};
-    return list;
-}
-
-void SharedRecordList::release(Block* block) noexcept {
-    block->~Block();
-    memory_hooks().release(block);
 }
 
 }  // namespace frasolet
