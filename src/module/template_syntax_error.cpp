@@ -91,14 +91,15 @@ class TemplateSyntaxError(ValueError):
     """Raised by a strict parse of a template that the lenient parse would cut short.
 
     Attributes:
-        msg: why the parse stopped
-        doc: the whole template
-        pos: the character that no rule of the grammar takes, in code points
-            of doc (len(doc) when the text ends too early)
-        start: where the lenient parse stops, the start of the piece that
-            cannot be read (start <= pos); pos unless given
-        lineno: the line of pos, from 1
-        colno: the column of pos, from 1
+
+    * msg: why the parse stopped
+    * doc: the whole template
+    * pos: the offending character, in code points of doc: the first one that
+      no rule of the grammar takes (len(doc) when the text ends too early)
+    * start: where the lenient parse stops, the start of the piece that cannot
+      be read (start <= pos; pos unless given)
+    * lineno: the line of pos, from 1
+    * colno: the column of pos, from 1
     """
 
     def __init__(self, msg, doc, pos, start=None):
