@@ -192,10 +192,11 @@ class TestTemplateSyntaxError:
         assert str(keywords) == str(error)
         assert (error.start, TemplateSyntaxError("Bad", "ab", 2, 1).start) == (5, 1)
 
+    @pytest.mark.parametrize("doc", ["abc", "a\nbc"])
     @pytest.mark.parametrize("pos", [sys.maxsize, sys.maxsize + 10, 4, 3, 0, -1])
-    def test_lines_and_columns_of_any_pos_are_json_s(self, pos):
-        error = TemplateSyntaxError("m", "a\nbc", pos)
-        expected = json.JSONDecodeError("m", "a\nbc", pos)
+    def test_lines_and_columns_of_any_pos_are_json_s(self, doc, pos):
+        error = TemplateSyntaxError("m", doc, pos)
+        expected = json.JSONDecodeError("m", doc, pos)
         assert (error.lineno, error.colno, str(error)) == (
             expected.lineno, expected.colno, str(expected))
 
