@@ -54,9 +54,12 @@ class TemplateSyntaxError(ValueError):
     msg: str
     doc: str
     pos: int
+    start: int
     lineno: int
     colno: int
-    def __init__(self, msg: str, doc: str, pos: SupportsIndex) -> None: ...
+    def __init__(
+        self, msg: str, doc: str, pos: SupportsIndex, start: SupportsIndex | None = None
+    ) -> None: ...
 
 @disjoint_base
 class PromptFragment:

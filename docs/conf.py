@@ -21,10 +21,11 @@ highlight_language = "python3"
 autodoc_default_options = {"members": True, "special-members": False, "undoc-members": True}
 autodoc_member_order = "bysource"
 
-html_theme = "alabaster"
+# Furo: a maintained theme that lays pages out for a laptop and for a phone
+# (the sidebar folds into a menu on narrow screens). scripts/check_docs_pages.py
+# checks every built page at both widths.
+html_theme = "furo"
 html_title = f"frasolet {release}"
-html_sidebars = {"**": ["about.html", "navigation.html", "relations.html", "searchbox.html"]}
-html_theme_options = {"description": "prompt templates, parsed in C++", "fixed_sidebar": True}
 html_show_sourcelink = False
 # The site opens at its root: a page that sends the browser to docs/index.
 html_extra_path = ["_extra"]  # relative to this folder

@@ -193,8 +193,8 @@ def one_input(data):
                     return parse[side](template_text, strict=(False, True, argument(side))[flag])
                 except (frasolet.TemplateSyntaxError, model.TemplateSyntaxError) as error:
                     again = pickle.loads(pickle.dumps(error))
-                    return ("error", str(error), error.pos, error.lineno, error.colno,
-                            vars(again) == vars(error))
+                    return ("error", str(error), error.pos, error.start, error.lineno,
+                            error.colno, vars(again) == vars(error))
             same(strict_parse)
         elif operation == 14:
             escapes = (frasolet.escape, model.escape)

@@ -570,11 +570,14 @@ build_docs() {
     use_python 3.10
     ensure_venv dev
     ensure_docs_packages
+    ensure_apt_packages chromium  # the browser check of the pages
     build_extension "${WERROR_SETTING[@]}"
     performance_chart
     log "building the documentation site into build/docs/html"
     rm -rf build/docs
     "$VENV/bin/python" -m sphinx -W --keep-going -q -b html -c docs -d build/docs/doctrees . build/docs/html
+    log "every page in headless Chromium at 1280 and 390 px: screenshots, no sideways scroll"
+    "$VENV/bin/python" scripts/check_docs_pages.py build/docs/html
     log "the site is in build/docs/html (index.html)"
 }
 

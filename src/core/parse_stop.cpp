@@ -3,6 +3,9 @@
 #include <cassert>
 #include <cstdio>
 
+#include "core/option_list.hpp"
+#include "core/scan.hpp"
+
 namespace frasolet {
 namespace {
 
@@ -48,7 +51,45 @@ std::string describe_found(std::string_view text, std::size_t at) {
 constexpr const char* kLiteralBracket = " (write \\[ for a literal '[')";
 constexpr const char* kLiteralBackslash = " (write \\\\ for a literal backslash)";
 
+// Options read again are not kept.
+struct NoOptions {
+    void emplace_back(const char*, std::size_t) noexcept {}
+};
+
 }  // namespace
+
+// Reads the piece at `stop` again, the way parse_pieces tried it, up to the
+// character that ended it.
+ParseStop explain_stop(std::string_view text, std::size_t stop) {
+    assert(stop < text.size());
+    const char* const begin = text.data();
+    const char* const end = begin + text.size();
+    const char* const p = begin + stop;
+    const auto stopped = [&](StopReason reason, const char* found) {
+        return ParseStop{reason, stop, static_cast<std::size_t>(found - begin)};
+    };
+    if (*p == ']') return stopped(StopReason::stray_closing_bracket, p);
+    if (*p == '\\') {
+        if (p + 1 == end) return stopped(StopReason::trailing_backslash, end);
+        return stopped(StopReason::unknown_escape, p + 1);
+    }
+    // Nothing else stops a parse: any other character begins a text run.
+    assert(*p == '[');
+    const char* const name_end = scan::find_name_stop(p + 1, end);
+    if (name_end == p + 1) return stopped(StopReason::missing_name, name_end);
+    if (name_end == end || *name_end != '|') return stopped(StopReason::name_not_closed, name_end);
+    const char* const options = name_end + 1;
+    NoOptions unused;
+    const char* const options_end = read_option_list(options, end, unused);
+    if (options_end != end && scan::in(scan::separator, *options_end)) {
+        if (options_end == options) return stopped(StopReason::missing_option, options_end);
+        return stopped(StopReason::separator_without_option,
+                       scan::find_first_not_in(scan::separator, options_end, end));
+    }
+    // A match would have ended with ']' here.
+    assert(options_end == end || *options_end != ']');
+    return stopped(StopReason::options_not_closed, options_end);
+}
 
 std::string stop_message(std::string_view text, const ParseStop& stop) {
     const std::string found = "Found " + describe_found(text, stop.found);

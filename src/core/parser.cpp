@@ -1,11 +1,10 @@
 #include "core/parser.hpp"
 
 #include <array>
-#include <cassert>
 #include <cstring>
 #include <span>
 
-#include "core/parse_stop.hpp"
+#include "core/option_list.hpp"
 #include "core/scan.hpp"
 
 namespace frasolet {
@@ -40,26 +39,6 @@ private:
 };
 
 bool is_escapable(char c) { return c == '\\' || c == '[' || c == ']'; }
-
-// Reads an option list starting right after the vertical line and returns
-// where it ends. It never fails: an empty option, or a separator run that no
-// option follows, ends the list before that point. Inlined into both its
-// callers, so that the parse loop keeps it in place.
-[[gnu::always_inline]] inline const char* read_option_list(const char* p, const char* end,
-                                                           Spans& options) {
-    const char* option_end = scan::find_name_stop(p, end);
-    if (option_end == p) return p;
-    options.emplace_back(p, static_cast<std::size_t>(option_end - p));
-    p = option_end;
-    for (;;) {
-        const char* separators_end = scan::find_first_not_in(scan::separator, p, end);
-        if (separators_end == p) return p;
-        option_end = scan::find_name_stop(separators_end, end);
-        if (option_end == separators_end) return p;  // the separator run stays unconsumed
-        options.emplace_back(separators_end, static_cast<std::size_t>(option_end - separators_end));
-        p = option_end;
-    }
-}
 
 // Room for the unescaped text of a parse: made once, at the first escape, as
 // large as the rest of the input, since no later text region is longer.
@@ -195,39 +174,6 @@ ParseResult parse_template(std::string_view text) {
     RecordSink sink(records);
     if (PiecesRead read = parse_pieces(text, sink); read.failure) return *read.failure;
     return std::move(records.fragments);
-}
-
-// Reads the piece at `stop` again, the way parse_pieces tried it, up to the
-// character that ended it.
-ParseStop explain_stop(std::string_view text, std::size_t stop) {
-    assert(stop < text.size());
-    const char* const begin = text.data();
-    const char* const end = begin + text.size();
-    const char* const p = begin + stop;
-    const auto stopped = [&](StopReason reason, const char* found) {
-        return ParseStop{reason, stop, static_cast<std::size_t>(found - begin)};
-    };
-    if (*p == ']') return stopped(StopReason::stray_closing_bracket, p);
-    if (*p == '\\') {
-        if (p + 1 == end) return stopped(StopReason::trailing_backslash, end);
-        return stopped(StopReason::unknown_escape, p + 1);
-    }
-    // Nothing else stops a parse: any other character begins a text run.
-    assert(*p == '[');
-    const char* const name_end = scan::find_name_stop(p + 1, end);
-    if (name_end == p + 1) return stopped(StopReason::missing_name, name_end);
-    if (name_end == end || *name_end != '|') return stopped(StopReason::name_not_closed, name_end);
-    const char* const options = name_end + 1;
-    Spans unused;
-    const char* const options_end = read_option_list(options, end, unused);
-    if (options_end != end && scan::in(scan::separator, *options_end)) {
-        if (options_end == options) return stopped(StopReason::missing_option, options_end);
-        return stopped(StopReason::separator_without_option,
-                       scan::find_first_not_in(scan::separator, options_end, end));
-    }
-    // A match would have ended with ']' here.
-    assert(options_end == end || *options_end != ']');
-    return stopped(StopReason::options_not_closed, options_end);
 }
 
 }  // namespace frasolet

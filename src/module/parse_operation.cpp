@@ -11,8 +11,10 @@ namespace frasolet {
 using namespace binding;
 
 const char* const kParseDoc =
-    "parse(template)\n--\n\n"
+    "parse(template, *, strict=False)\n--\n\n"
     "Parse frasolet template to Fragments\n\n"
+    "strict=True raises TemplateSyntaxError where the template breaks the grammar;\n"
+    "by default the fragments before that point are returned.\n\n"
     "Args:\n"
     "    template (:obj:`str`):\n"
     "        The template text to be parsed into fragments.\n"
@@ -22,16 +24,16 @@ const char* const kParseDoc =
 namespace {
 
 // What every parse does once the loop has ended.
-void check_read(const PiecesRead& read, std::string_view text, const StrictParse* strict) {
+void check_read(const PiecesRead& read, std::string_view text, const StrictParse& strict) {
     if (read.failure) throw_message(PyExc_OSError, read.failure->message());
-    if (strict != nullptr && read.length != text.size()) {
-        throw_template_syntax_error(strict->error_class, strict->doc, text, read.length);
+    if (strict.error_class != nullptr && read.length != text.size()) {
+        throw_template_syntax_error(strict.error_class, strict.doc, text, read.length);
     }
 }
 
 }  // namespace
 
-SharedRecordList parse_or_raise(std::string_view text, const StrictParse* strict) {
+SharedRecordList parse_or_raise(std::string_view text, const StrictParse& strict) {
     SharedRecordList::Builder records;
     RecordSink sink(records);
     check_read(parse_pieces(text, sink), text, strict);
@@ -46,12 +48,12 @@ Owned parse_operation(const ModuleState& state, const Parameters& parameters,
     PyObject* const template_object = bound[0].get();
     const std::string_view text =
         convert_argument("template", [&] { return text_view(template_object); });
-    const bool strict = convert_argument("strict", [&] { return flag(bound[1].get(), false); });
-    const StrictParse strict_parse{state.syntax_error_class, template_object};
+    const StrictParse strict =
+        strict_option(bound[1].get(), template_object, [&] { return state.syntax_error_class; });
     // The objects are made while the text is read, each record in place.
     FragmentObjects objects(state.fragment_class, text.size());
     RecordSink sink(objects);
-    check_read(parse_pieces(text, sink), text, strict ? &strict_parse : nullptr);
+    check_read(parse_pieces(text, sink), text, strict);
     return objects.into_list();
 }
 

@@ -23,9 +23,11 @@ using namespace binding;
 constexpr const char* kClassName = "PromptTemplate";
 
 constexpr const char* kClassDoc =
-    "PromptTemplate(self, template, tokenizer)\n--\n\n"
+    "PromptTemplate(template, tokenizer, *, strict=False)\n--\n\n"
     "A :obj:`PromptTemplate` works as a pipeline. It processes some raw text :obj:`Dict[str, str]`\n"
     "as input and outputs an :obj:`Dict[str, int]` for language models.\n\n"
+    "strict=True raises TemplateSyntaxError where the template breaks the grammar;\n"
+    "by default the fragments before that point are kept.\n\n"
     "Args:\n"
     "    template (:obj:`str`):\n"
     "        The frasolet template to render the raw texts.\n";
@@ -86,13 +88,11 @@ PyObject* template_new(PyTypeObject* type, PyObject* arguments, PyObject* keywor
         const BoundArguments bound = bind_tuple(kNewParameters, arguments, keywords);
         const auto text =
             convert_argument("template", [&] { return optional_text_view(bound[0].get()); });
-        const bool strict = convert_argument("strict", [&] { return flag(bound[2].get(), false); });
-        // The class's state is looked up only for the strict parse that needs it.
-        StrictParse checked{};
-        if (strict) checked = {state_of_class(type).syntax_error_class, bound[0].get()};
+        const StrictParse strict = strict_option(bound[2].get(), bound[0].get(), [&] {
+            return state_of_class(type).syntax_error_class;
+        });
         TemplateRecord record{Owned::borrow(bound[1].get()),
-                              parse_or_raise(text.value_or(std::string_view()),
-                                             strict ? &checked : nullptr)};
+                              parse_or_raise(text.value_or(std::string_view()), strict)};
         return make_instance(type, std::move(record));
     });
 }

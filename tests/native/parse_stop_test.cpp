@@ -26,53 +26,8 @@ std::size_t read_length(std::string_view text) {
     return parse_pieces(text, sink).length;
 }
 
-struct StopCase {
-    std::string_view text;
-    StopReason reason;
-    std::size_t start;  // bytes
-    std::size_t found;  // bytes
-    std::string_view message_start;
-};
-
-// clang-format off
-constexpr StopCase kStops[] = {
-    {"ok ] rest", StopReason::stray_closing_bracket, 3, 3, "Found ']' outside a placeholder"},
-    {"C:\\new", StopReason::unknown_escape, 2, 3, "Found 'n' after a backslash"},
-    {"a\\\xc3\xa9", StopReason::unknown_escape, 1, 2, "Found '\xc3\xa9' after a backslash"},
-    {"a\\\n", StopReason::unknown_escape, 1, 2, "Found '\\n' after a backslash"},
-    {"Path: C:\\", StopReason::trailing_backslash, 8, 9, "Found the end of the text after a"},
-    {"[]", StopReason::missing_name, 0, 1, "Found ']' after '['"},
-    {"x [|a]", StopReason::missing_name, 2, 3, "Found '|' after '['"},
-    {"[", StopReason::missing_name, 0, 1, "Found the end of the text after '['"},
-    {"like [\"a\", \"b\"]", StopReason::name_not_closed, 5, 9, "Found ',' after the mask name"},
-    {"[q and more", StopReason::name_not_closed, 0, 11, "Found the end of the text after the mask"},
-    {"[a[b]]", StopReason::name_not_closed, 0, 2, "Found '[' after the mask name"},
-    {"[x|,a]", StopReason::missing_option, 0, 3, "Found ',' right after '|'"},
-    {"[x|a,#]", StopReason::separator_without_option, 0, 6, "Found ']' after a separator"},
-    {"[x|a,|b]", StopReason::separator_without_option, 0, 5, "Found '|' after a separator"},
-    {"[x|a|b]", StopReason::options_not_closed, 0, 4, "Found '|' after an option"},
-    {"\xe4\xb8\xad[x|a[", StopReason::options_not_closed, 3, 7, "Found '[' after an option"},
-    {"[x||]", StopReason::options_not_closed, 0, 3, "Found '|' right after '|'"},
-    {"[x|", StopReason::options_not_closed, 0, 3, "Found the end of the text right after '|'"},
-};
-// clang-format on
-
-TEST(ParseStop, EveryWayTheGrammarStops) {
-    for (const StopCase& expected : kStops) {
-        SCOPED_TRACE(std::string(expected.text));
-        const std::size_t length = read_length(expected.text);
-        ASSERT_EQ(length, expected.start);
-        const ParseStop stop = explain_stop(expected.text, length);
-        EXPECT_EQ(stop.reason, expected.reason);
-        EXPECT_EQ(stop.start, expected.start);
-        EXPECT_EQ(stop.found, expected.found);
-        const std::string message = stop_message(expected.text, stop);
-        EXPECT_EQ(message.substr(0, expected.message_start.size()), expected.message_start);
-        // Every message says what to expect, on one line.
-        EXPECT_NE(message.find(", expected "), std::string::npos);
-        EXPECT_EQ(message.find('\n'), std::string::npos);
-    }
-}
+// Every way the grammar stops, with the character it names, is a row of
+// the table in tests/python/test_strict.py, which reads it through the module.
 
 TEST(ParseStop, LiteralSpellingIsSuggestedWhereItHelps) {
     const auto message = [](std::string_view text) {

@@ -167,49 +167,61 @@ def _found(text, at):
     return f"Found {quote}{shown}{quote}"
 
 
-def stop_message(text, pos):
-    """Why the parse of ``text`` stops at ``pos`` (before its end)."""
-    if text[pos] == "]":
-        return (_found(text, pos) + " outside a placeholder, expected text or '['"
-                " (write \\] for a literal ']')")
-    if text[pos] == "\\":
-        return (_found(text, pos + 1) + " after a backslash, expected \\, [ or ]"
-                " (write \\\\ for a literal backslash)")
-    name = _NAME.match(text, pos + 1)
+def stop_report(text, start):
+    """Why the parse of ``text`` stops at ``start`` (before its end), and
+    the position of the character no rule takes: ``(msg, pos)``."""
+    if text[start] == "]":
+        return (_found(text, start) + " outside a placeholder, expected text or '['"
+                " (write \\] for a literal ']')"), start
+    if text[start] == "\\":
+        return (_found(text, start + 1) + " after a backslash, expected \\, [ or ]"
+                " (write \\\\ for a literal backslash)"), min(start + 1, len(text))
+    name = _NAME.match(text, start + 1)
     if name is None:
-        return _found(text, pos + 1) + " after '[', expected a mask name" + _LITERAL_BRACKET
+        return (_found(text, start + 1) + " after '[', expected a mask name"
+                + _LITERAL_BRACKET), start + 1
     at = name.end()
     if at == len(text) or text[at] != "|":
-        return _found(text, at) + " after the mask name, expected '|' or ']'" + _LITERAL_BRACKET
+        return (_found(text, at) + " after the mask name, expected '|' or ']'"
+                + _LITERAL_BRACKET), at
     end, _ = _option_list(text, at + 1)
     if end < len(text) and text[end] in "#," and end > at + 1:
         after = _SEPARATORS.match(text, end).end()
-        return _found(text, after) + " after a separator, expected an option" + _LITERAL_BRACKET
+        return (_found(text, after) + " after a separator, expected an option"
+                + _LITERAL_BRACKET), after
     if end == at + 1:
         return (_found(text, end) + " right after '|', expected an option or ']'"
-                + _LITERAL_BRACKET)
+                + _LITERAL_BRACKET), end
     return (_found(text, end) + " after an option, expected a separator or ']'"
-            + _LITERAL_BRACKET)
+            + _LITERAL_BRACKET), end
+
+
+def stop_message(text, start):
+    """Why the parse of ``text`` stops at ``start`` (before its end)."""
+    return stop_report(text, start)[0]
 
 
 class TemplateSyntaxError(ValueError):
-    """What a strict parse raises, made as json.JSONDecodeError is."""
+    """What a strict parse raises, made as json.JSONDecodeError is, with
+    ``start`` where the parse stopped and ``pos`` the character that stopped it."""
 
-    def __init__(self, msg, doc, pos):
+    def __init__(self, msg, doc, pos, start=None):
         lineno = doc.count("\n", 0, pos) + 1
         colno = pos - doc.rfind("\n", 0, pos)
         super().__init__(f"{msg}: line {lineno} column {colno} (char {pos})")
         self.msg, self.doc, self.pos, self.lineno, self.colno = msg, doc, pos, lineno, colno
+        self.start = pos if start is None else start
 
     def __reduce__(self):
-        return type(self), (self.msg, self.doc, self.pos), self.__dict__
+        return type(self), (self.msg, self.doc, self.pos, self.start), self.__dict__
 
 
 def strict_parse(text, doc):
     """``parse``, raising TemplateSyntaxError for ``doc`` where it stops early."""
     fragments, length = _read(text)
     if length < len(text):
-        raise TemplateSyntaxError(stop_message(text, length), doc, length)
+        msg, pos = stop_report(text, length)
+        raise TemplateSyntaxError(msg, doc, pos, length)
     return fragments
 
 

@@ -262,16 +262,17 @@ template_text = readme_template_text()
 @example(text="a\\\n[x|a#,b]\\[")
 def test_strict_parse_reads_what_the_model_reads(text):
     """A strict parse gives the model's fragments when the model reads the
-    whole text, and otherwise stops where the model stops; the README's
+    whole text, and otherwise stops where the model stops, naming the character the model
+    names; the README's
     template_text of the fragments parses strictly back to them."""
     length = model.read_length(text)
     expected = model.parse(text)
     try:
         fragments = frasolet.parse(text, strict=True)
     except frasolet.TemplateSyntaxError as error:
-        assert (error.pos, error.doc) == (length, text)
+        assert (error.start, error.doc) == (length, text)
         assert length < len(text)
-        assert error.msg == model.stop_message(text, length)
+        assert (error.msg, error.pos) == model.stop_report(text, length)
         fragments = frasolet.parse(text[:length], strict=True)
     else:
         assert length == len(text)

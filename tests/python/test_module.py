@@ -17,6 +17,9 @@ PromptTemplate = frasolet.PromptTemplate
 PARSE_DOC = re.compile(
     r"\AParse frasolet template to Fragments\n"
     r"\n"
+    r"strict=True raises TemplateSyntaxError where the template breaks the grammar;\n"
+    r"by default the fragments before that point are returned.\n"
+    r"\n"
     r"Args:\n"
     r"    template \(:obj:`str`\):\n"
     r"        \S[^\n]*\n"
@@ -92,9 +95,9 @@ class TestParseFunction:
 
     @pytest.mark.parametrize("entry", PARSE_ENTRIES)
     def test_text_signature_and_doc(self, entry):
-        assert entry.__text_signature__ == "(template)"
+        assert entry.__text_signature__ == "(template, *, strict=False)"
         assert PARSE_DOC.match(entry.__doc__), entry.__doc__
-        assert list(inspect.signature(entry).parameters) == ["template"]
+        assert list(inspect.signature(entry).parameters) == ["template", "strict"]
 
     def test_static_parse_is_in_the_class_dict(self):
         for cls in (PromptFragment, PromptTemplate):

@@ -74,19 +74,21 @@ class SlottedSub(PromptTemplate):
         (lambda: PromptTemplate.__module__, "frasolet"),
         (lambda: PromptTemplate.__name__, "PromptTemplate"),
         (lambda: PromptTemplate.__qualname__, "PromptTemplate"),
-        (lambda: PromptTemplate.__text_signature__, "(self, template, tokenizer)"),
+        (lambda: PromptTemplate.__text_signature__, "(template, tokenizer, *, strict=False)"),
         (
             lambda: PromptTemplate.__doc__,
             "A :obj:`PromptTemplate` works as a pipeline. It processes some raw text "
             ":obj:`Dict[str, str]`\nas input and outputs an :obj:`Dict[str, int]` for "
-            "language models.\n\nArgs:\n    template (:obj:`str`):\n        The frasolet "
+            "language models.\n\nstrict=True raises TemplateSyntaxError where the template "
+            "breaks the grammar;\nby default the fragments before that point are kept.\n\n"
+            "Args:\n    template (:obj:`str`):\n        The frasolet "
             "template to render the raw texts.\n",
         ),
         (lambda: PromptTemplate.tokenizer.__doc__, "the tokenizer for processing"),
         (lambda: PromptTemplate.fragments.__doc__, "the fragments of the processed template"),
         (lambda: PromptTemplate.__getstate__.__doc__, None),
         (lambda: PromptTemplate.__setstate__.__doc__, None),
-        (lambda: PromptTemplate.parse.__text_signature__, "(template)"),
+        (lambda: PromptTemplate.parse.__text_signature__, "(template, *, strict=False)"),
         (lambda: PromptTemplate.__base__, object),
         (lambda: frasolet.PromptTemplate is PromptTemplate, True),
     ],
