@@ -39,6 +39,24 @@ SlotTable slot_table(const ClassSpec& spec) {
     return table;  // ends in a zeroed slot
 }
 
+// Each function holds its class twice: as the class it was defined on, which
+// it is called with, and as its `self`, which only names it
+// ("Class.method"): a static method's `self` is never passed.
+bool add_static_methods(PyObject* type, PyMethodDef* methods) {
+    for (PyMethodDef* method = methods; method != nullptr && method->ml_name != nullptr;
+         ++method) {
+        assert(method->ml_flags == (METH_FASTCALL | METH_KEYWORDS | METH_METHOD | METH_STATIC));
+        Owned function = Owned::steal(
+            PyCMethod_New(method, type, nullptr, reinterpret_cast<PyTypeObject*>(type)));
+        if (!function) return false;
+        Owned descriptor = Owned::steal(PyStaticMethod_New(function.get()));
+        if (!descriptor || PyObject_SetAttrString(type, method->ml_name, descriptor.get()) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 Owned make_class(const ClassSpec& spec, PyObject* module) {
@@ -48,7 +66,7 @@ Owned make_class(const ClassSpec& spec, PyObject* module) {
         slots.data(),
     };
     Owned type = Owned::steal(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
-    if (!type) {
+    if (!type || !add_static_methods(type.get(), spec.static_methods)) {
         PyErr_PrintEx(0);
         throw_fault(std::string("An error occurred while initializing class ") + spec.name());
     }

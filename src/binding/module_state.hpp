@@ -5,6 +5,7 @@
 
 #include <cassert>
 
+#include "binding/failure.hpp"
 #include "binding/owned.hpp"
 
 namespace frasolet::binding {
@@ -18,18 +19,35 @@ State& module_state(PyObject* module) noexcept {
     return *static_cast<State*>(state);
 }
 
+// Module state is reached two ways: from the module object (a module
+// function's `self`), and from a class (a method's defining class, or an
+// instance's type), through the module that made it.
+
 // The module object of `definition` that made `type`, or the nearest of its
 // bases made by one; borrowed. An entry asks this of its own class (or a
 // subclass of it), which always has one: none is an internal fault.
-PyObject* defining_module_of_base(PyTypeObject* type, PyModuleDef& definition);
-inline PyObject* defining_module(PyTypeObject* type, PyModuleDef& definition) {
-    // The class itself first: that is two loads and a call, where the walk
-    // of a subclass's bases is a loop of them.
-    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
-        PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
-        if (module != nullptr && PyModule_GetDef(module) == &definition) return module;
-    }
-    return defining_module_of_base(type, definition);
+PyObject* defining_module(PyTypeObject* type, PyModuleDef& definition);
+
+// The state of the module that made `type`, a class that no class derives
+// from, asked through an instance of it. A class the collector has cleared
+// (an instance can outlive that inside a collected cycle) has none: the
+// interpreter's error is thrown.
+template <class State>
+State& exact_class_state(PyTypeObject* type) {
+    void* state = PyType_GetModuleState(type);
+    if (state == nullptr) throw_fetched();
+    return *static_cast<State*>(state);
+}
+
+// The same for a dealloc slot, which must leave a pending exception alone
+// and so cannot call the interpreter's lookups (they raise): the state of
+// the module of `definition` that made exactly `type`, or null once the
+// collector has cleared the class.
+template <class State>
+State* state_while_class_lives(PyTypeObject* type, PyModuleDef& definition) noexcept {
+    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
+    if (module == nullptr || PyModule_GetDef(module) != &definition) return nullptr;
+    return static_cast<State*>(PyModule_GetState(module));
 }
 
 // The value stored under `key` in the current interpreter's dict, or empty.

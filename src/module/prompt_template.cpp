@@ -99,10 +99,13 @@ PyObject* template_new(PyTypeObject* type, PyObject* arguments, PyObject* keywor
     });
 }
 
-PyObject* template_parse(PyObject*, PyObject* const* arguments, Py_ssize_t count, PyObject* names) {
+// A static method: the interpreter passes no `self`, but the class it was
+// defined on (a subclass's call too), whose module holds the classes.
+PyObject* template_parse(PyObject*, PyTypeObject* defining_class, PyObject* const* arguments,
+                   std::size_t count, PyObject* names) {
     return object_entry([&] {
-        return parse_operation(current_interpreter_state(), kParseParameters, arguments, count,
-                               names);
+        return parse_operation(state_of_class(defining_class), kParseParameters, arguments,
+                               static_cast<Py_ssize_t>(count), names);
     });
 }
 
@@ -251,10 +254,15 @@ int template_clear(PyObject* self) {
 // ---- class object --------------------------------------------------------
 
 PyMethodDef kMethods[] = {
-    {"parse", as_method(template_parse), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kParseDoc},
     {"__getstate__", as_method(template_getstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__setstate__", as_method(template_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__reduce__", as_method(template_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kStaticMethods[] = {
+    {"parse", as_static_method(template_parse),
+     METH_FASTCALL | METH_KEYWORDS | METH_METHOD | METH_STATIC, kParseDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -291,6 +299,7 @@ const ClassSpec kSpec{
     .release = release_instance<TemplateRecord>,
     .allocate = allocate_default_instance<TemplateRecord>,  // as PromptTemplate(None, None)
     .slots = kSlots,
+    .static_methods = kStaticMethods,
 };
 
 }  // namespace
