@@ -12,9 +12,15 @@ the parked code comes from (set up on the main thread) and the call the
 daemon thread makes.
 """
 
+import sys
+
 import pytest
 
 from support import run_script
+
+# The first import registers an exit callback (Python code) only where
+# threads can be ended: 3.14 and later park them, and it has nothing to do.
+IMPORT_RUNS_PYTHON_CODE = sys.version_info < (3, 14)
 
 # park() holds the thread until the collection at exit runs AtExit, once
 # the interpreter ends (or parks) threads; AtExit then lets the thread ask
@@ -109,6 +115,8 @@ EXIT_CASES = {
 @pytest.mark.parametrize("case", list(EXIT_CASES))
 def test_thread_parked_in_python_code_at_exit(case):
     setup, call = EXIT_CASES[case]
+    if case.startswith("first import") and not IMPORT_RUNS_PYTHON_CODE:
+        pytest.skip("the import runs no Python code here")
     done = run_script(PRELUDE + setup + EPILOGUE.replace("CALL", call), timeout=120)
     assert (done.returncode, done.stdout, done.stderr) == (0, "exited\n", "")
 
