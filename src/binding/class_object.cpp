@@ -39,15 +39,13 @@ SlotTable slot_table(const ClassSpec& spec) {
     return table;  // ends in a zeroed slot
 }
 
-// Each function holds its class twice: as the class it was defined on, which
-// it is called with, and as its `self`, which only names it
-// ("Class.method"): a static method's `self` is never passed.
+// Each function is bound to the class (its `__self__`, which also names it
+// "Class.method"), and the class holds it through the static method.
 bool add_static_methods(PyObject* type, PyMethodDef* methods) {
     for (PyMethodDef* method = methods; method != nullptr && method->ml_name != nullptr;
          ++method) {
-        assert(method->ml_flags == (METH_FASTCALL | METH_KEYWORDS | METH_METHOD | METH_STATIC));
-        Owned function = Owned::steal(
-            PyCMethod_New(method, type, nullptr, reinterpret_cast<PyTypeObject*>(type)));
+        assert(method->ml_flags == (METH_FASTCALL | METH_KEYWORDS));
+        Owned function = Owned::steal(PyCFunction_NewEx(method, type, nullptr));
         if (!function) return false;
         Owned descriptor = Owned::steal(PyStaticMethod_New(function.get()));
         if (!descriptor || PyObject_SetAttrString(type, method->ml_name, descriptor.get()) < 0) {

@@ -2,7 +2,6 @@
 // object that asks for them (and so one per interpreter).
 #pragma once
 
-#include <cstddef>
 #include <string_view>
 
 #include "binding/owned.hpp"
@@ -21,11 +20,12 @@ enum class Collection { none, cyclic };
 // to (instance.hpp says why every class has one); `slots` is the rest of
 // its slot table, terminated by a zeroed slot: doc, methods and properties
 // included, and no_constructor or sequence_item_bridge below where the
-// class uses them. `static_methods` (METH_FASTCALL | METH_KEYWORDS |
-// METH_METHOD | METH_STATIC, ended by a zeroed record) become static
-// methods whose function knows the class it was defined on: the
-// interpreter calls a static method with a null `self`, so this is how one
-// finds its class, and through it its module (module_state.hpp).
+// class uses them. `static_methods` (METH_FASTCALL | METH_KEYWORDS, ended
+// by a zeroed record) become static methods whose function is bound to the
+// class it was defined on, which it gets as `self` on every call (a
+// subclass's included): a static method of the slot table gets a null
+// `self`, and so could not find its class, nor through it its module
+// (module_state.hpp).
 struct ClassSpec {
     // "<module>.<name>", or "builtins.<name>" for a class shown as a builtin.
     // A constant: CPython 3.10 keeps pointing at it for the life of the class.
@@ -54,15 +54,6 @@ Owned make_class(const ClassSpec& spec, PyObject* module);
 // Whether a base of `type` (a ready class) other than itself has `release`
 // for its dealloc slot: what tells a subclass of such a class (instance.hpp).
 bool derives_from_class_of(PyTypeObject* type, destructor release) noexcept;
-
-// The signature of a static method of `static_methods`: `self` is null,
-// `defining_class` the class of the spec (never a subclass).
-using StaticMethod = PyObject* (*)(PyObject* self, PyTypeObject* defining_class,
-                                   PyObject* const* arguments, std::size_t count,
-                                   PyObject* names);
-inline PyCFunction as_static_method(StaticMethod method) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
-}
 
 // The new slot of classes that Python may not instantiate: TypeError
 // "No constructor defined".

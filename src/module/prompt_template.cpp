@@ -99,13 +99,14 @@ PyObject* template_new(PyTypeObject* type, PyObject* arguments, PyObject* keywor
     });
 }
 
-// A static method: the interpreter passes no `self`, but the class it was
-// defined on (a subclass's call too), whose module holds the classes.
-PyObject* template_parse(PyObject*, PyTypeObject* defining_class, PyObject* const* arguments,
-                   std::size_t count, PyObject* names) {
+// A static method, whose function is bound to the class it was defined on
+// (binding/class_object.hpp): `self` is that class, whose module holds the
+// classes, on a subclass's call too.
+PyObject* template_parse(PyObject* defining_class, PyObject* const* arguments, Py_ssize_t count,
+                   PyObject* names) {
     return object_entry([&] {
-        return parse_operation(state_of_class(defining_class), kParseParameters, arguments,
-                               static_cast<Py_ssize_t>(count), names);
+        return parse_operation(state_of_class(reinterpret_cast<PyTypeObject*>(defining_class)),
+                               kParseParameters, arguments, count, names);
     });
 }
 
@@ -261,8 +262,7 @@ PyMethodDef kMethods[] = {
 };
 
 PyMethodDef kStaticMethods[] = {
-    {"parse", as_static_method(template_parse),
-     METH_FASTCALL | METH_KEYWORDS | METH_METHOD | METH_STATIC, kParseDoc},
+    {"parse", as_method(template_parse), METH_FASTCALL | METH_KEYWORDS, kParseDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
