@@ -39,15 +39,14 @@ State& exact_class_state(PyTypeObject* type) {
     return *static_cast<State*>(state);
 }
 
-// The same for a dealloc slot, which must leave a pending exception alone
-// and so cannot call the interpreter's lookups (they raise): the state of
-// the module of `definition` that made exactly `type`, or null once the
-// collector has cleared the class.
+// The same for the dealloc slot of such a class, which must leave a pending
+// exception alone and so cannot call the interpreter's lookups (they raise
+// where the collector has cleared the class, and an instance can be freed
+// after that inside a collected cycle): the state, or null then.
 template <class State>
-State* state_while_class_lives(PyTypeObject* type, PyModuleDef& definition) noexcept {
+State* state_while_class_lives(PyTypeObject* type) noexcept {
     PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
-    if (module == nullptr || PyModule_GetDef(module) != &definition) return nullptr;
-    return static_cast<State*>(PyModule_GetState(module));
+    return module == nullptr ? nullptr : static_cast<State*>(PyModule_GetState(module));
 }
 
 // The value stored under `key` in the current interpreter's dict, or empty.

@@ -72,7 +72,7 @@ PyObject* iterator_next(PyObject* self) {
 // emptied (and while the collector has not cleared the class).
 void release_iterator(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
-    ModuleState* state = state_while_class_lives<ModuleState>(type, module_definition);
+    ModuleState* state = state_while_class_lives<ModuleState>(type);
     const bool kept = state != nullptr && state->iterator_class == type;
     release_exact_instance<IteratorRecord>(object, kept ? &state->iterator_blocks : nullptr);
 }

@@ -184,7 +184,7 @@ BlockCache* cache_for(PyObject* object) noexcept {
     // the class derives from object directly.
     PyTypeObject* type = Py_TYPE(object);
     if (type->tp_base != &PyBaseObject_Type) return nullptr;
-    ModuleState* state = state_while_class_lives<ModuleState>(type, module_definition);
+    ModuleState* state = state_while_class_lives<ModuleState>(type);
     // Null once the state is cleared: nothing is kept after it was emptied.
     return state != nullptr && state->fragment_class == type ? &state->fragment_blocks : nullptr;
 }
