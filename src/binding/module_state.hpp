@@ -28,25 +28,14 @@ State& module_state(PyObject* module) noexcept {
 // subclass of it), which always has one: none is an internal fault.
 PyObject* defining_module(PyTypeObject* type, PyModuleDef& definition);
 
-// The state of the module that made `type`, a class that no class derives
-// from, asked through an instance of it. A class the collector has cleared
-// (an instance can outlive that inside a collected cycle) has none: the
-// interpreter's error is thrown.
-template <class State>
-State& exact_class_state(PyTypeObject* type) {
-    void* state = PyType_GetModuleState(type);
-    if (state == nullptr) throw_fetched();
-    return *static_cast<State*>(state);
-}
-
-// The same for the dealloc slot of such a class, which must leave a pending
-// exception alone and so cannot call the interpreter's lookups (they raise
-// where the collector has cleared the class, and an instance can be freed
-// after that inside a collected cycle): the state, or null then.
-template <class State>
-State* state_while_class_lives(PyTypeObject* type) noexcept {
-    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
-    return module == nullptr ? nullptr : static_cast<State*>(PyModule_GetState(module));
+// The module that made `type`, exactly a class made from a ClassSpec (not a
+// subclass), for the entries and dealloc slots that start from an instance
+// of it; borrowed, or null once the collector has cleared the class (an
+// instance can be freed, or even used, after that inside a collected cycle).
+// The class's own field, read directly: the interpreter's lookup would
+// raise there, and a dealloc slot must leave a pending exception alone.
+inline PyObject* exact_class_module(PyTypeObject* type) noexcept {
+    return reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
 }
 
 // The value stored under `key` in the current interpreter's dict, or empty.

@@ -43,7 +43,11 @@ PyObject* iterator_next(PyObject* self) {
     ModuleState* state = nullptr;
     PyObject* next_object = object_entry([&] {
         IteratorObject& instance = checked_self<IteratorRecord>(self, kSpec);
-        state = &state_of_iterator_class(Py_TYPE(self));
+        // The iterator class has no subclasses. It has no module only inside
+        // a collected cycle, and then says so as the interpreter's lookup does.
+        PyObject* module = exact_class_module(Py_TYPE(self));
+        if (module == nullptr) throw_message(PyExc_SystemError, "type has no associated module");
+        state = &state_of_module(module);
         const RecordRef* next;
         {
             ExclusiveBorrow borrow(instance.borrow_flag);
@@ -72,7 +76,8 @@ PyObject* iterator_next(PyObject* self) {
 // emptied (and while the collector has not cleared the class).
 void release_iterator(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
-    ModuleState* state = state_while_class_lives<ModuleState>(type);
+    PyObject* module = exact_class_module(type);
+    ModuleState* state = module != nullptr ? &state_of_module(module) : nullptr;
     const bool kept = state != nullptr && state->iterator_class == type;
     release_exact_instance<IteratorRecord>(object, kept ? &state->iterator_blocks : nullptr);
 }

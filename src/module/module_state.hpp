@@ -49,10 +49,4 @@ inline ModuleState& state_of_class(PyTypeObject* type) {
     return state_of_module(module_of_class(type));
 }
 
-// The state of the module that made the iterator class `type` (which has
-// no subclasses), through an iterator's own class.
-inline ModuleState& state_of_iterator_class(PyTypeObject* type) {
-    return binding::exact_class_state<ModuleState>(type);
-}
-
 }  // namespace frasolet

@@ -184,9 +184,11 @@ BlockCache* cache_for(PyObject* object) noexcept {
     // the class derives from object directly.
     PyTypeObject* type = Py_TYPE(object);
     if (type->tp_base != &PyBaseObject_Type) return nullptr;
-    ModuleState* state = state_while_class_lives<ModuleState>(type);
+    PyObject* module = exact_class_module(type);
+    if (module == nullptr) return nullptr;
+    ModuleState& state = state_of_module(module);
     // Null once the state is cleared: nothing is kept after it was emptied.
-    return state != nullptr && state->fragment_class == type ? &state->fragment_blocks : nullptr;
+    return state.fragment_class == type ? &state.fragment_blocks : nullptr;
 }
 
 void release_fragment(PyObject* object) {
