@@ -42,8 +42,7 @@ SlotTable slot_table(const ClassSpec& spec) {
 // Each function is bound to the class (its `__self__`, which also names it
 // "Class.method"), and the class holds it through the static method.
 bool add_static_methods(PyObject* type, PyMethodDef* methods) {
-    for (PyMethodDef* method = methods; method != nullptr && method->ml_name != nullptr;
-         ++method) {
+    for (PyMethodDef* method = methods; method != nullptr && method->ml_name != nullptr; ++method) {
         assert(method->ml_flags == (METH_FASTCALL | METH_KEYWORDS));
         Owned function = Owned::steal(PyCFunction_NewEx(method, type, nullptr));
         if (!function) return false;

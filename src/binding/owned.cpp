@@ -47,9 +47,8 @@ void release_deferred() {
     // exception is in flight, but the loop would take them too).
     while (list.count != 0) {
         const std::size_t index = --list.count;
-        PyObject* object = index < Deferred::kInPlace
-                               ? list.in_place[index]
-                               : list.more[index - Deferred::kInPlace];
+        PyObject* object = index < Deferred::kInPlace ? list.in_place[index]
+                                                      : list.more[index - Deferred::kInPlace];
         Py_DECREF(object);
     }
     std::free(list.more);

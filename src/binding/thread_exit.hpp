@@ -60,8 +60,7 @@ inline bool may_touch_interpreter() noexcept {
 #if PY_VERSION_HEX >= 0x030E0000
     return true;  // threads are parked, never unwound
 #else
-    return detail::thread_end_possible.load(std::memory_order_relaxed) == 0 ||
-           thread_holds_lock();
+    return detail::thread_end_possible.load(std::memory_order_relaxed) == 0 || thread_holds_lock();
 #endif
 }
 

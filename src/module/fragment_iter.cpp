@@ -19,9 +19,7 @@ using namespace binding;
 // which was made for the module that owns that state.
 struct IteratorRecord {
     explicit IteratorRecord(SharedRecordList held) noexcept
-        : records(std::move(held)),
-          next(records->data()),
-          end(records->data() + records->size()) {}
+        : records(std::move(held)), next(records->data()), end(records->data() + records->size()) {}
 
     SharedRecordList records;
     // The records not yet handed out, within `records`, which never changes.

@@ -103,7 +103,7 @@ PyObject* template_new(PyTypeObject* type, PyObject* arguments, PyObject* keywor
 // (binding/class_object.hpp): `self` is that class, whose module holds the
 // classes, on a subclass's call too.
 PyObject* template_parse(PyObject* defining_class, PyObject* const* arguments, Py_ssize_t count,
-                   PyObject* names) {
+                         PyObject* names) {
     return object_entry([&] {
         return parse_operation(state_of_class(reinterpret_cast<PyTypeObject*>(defining_class)),
                                kParseParameters, arguments, count, names);

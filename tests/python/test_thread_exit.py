@@ -86,7 +86,8 @@ EXIT_CASES = {
         TEMPLATE + "class Items(list):\n    def __len__(self):\n        park()\n        return 0",
         "frasolet.PromptFragment('x', Items())"),
     "sequence __iter__": (
-        TEMPLATE + "class Items(list):\n    def __iter__(self):\n        park()\n        return iter([])",
+        TEMPLATE + "class Items(list):\n    def __iter__(self):\n        park()\n"
+        "        return iter([])",
         "template.fragments = Items()"),
     "item released by a failed setter": (PARKER_ITEMS, "template.fragments = Items()"),
     "item released by a failed __setstate__": (
