@@ -426,6 +426,8 @@ pytest_closing_line() {
 check_layers() {
     log "include arrows between the layers of src/"
     python3 scripts/check_layers.py
+    log "no noexcept function of src/binding or src/module runs Python code"
+    python3 scripts/check_noexcept.py
 }
 
 check_style() {
@@ -963,7 +965,7 @@ case "$command" in
         rm -rf "$logs"
         printf '%s: one line per step; the whole output of each is in its log under build/logs\n' "$command"
         stage "system packages" "$logs/packages.log" ensure_test_packages
-        stage "include arrows between layers" "$logs/layers.log" check_layers
+        stage "layers, noexcept frames" "$logs/layers.log" check_layers
         stage "style (ruff, clang-format)" "$logs/style.log" check_style
         stage "native unit tests, g++ and clang++" "$logs/native.log" native_tests
         stage "module and native tests, clang++ and libc++" "$logs/libcxx.log" libcxx_tests

@@ -53,6 +53,21 @@ SlotTable slot_table(const ClassSpec& spec) {
     return table;  // ends in a zeroed slot
 }
 
+// Each function is bound to the class (its `__self__`, which also names it
+// "Class.method"), and the class holds it through the static method.
+bool add_static_methods(PyObject* type, PyMethodDef* methods) {
+    for (PyMethodDef* method = methods; method != nullptr && method->ml_name != nullptr; ++method) {
+        assert(method->ml_flags == (METH_FASTCALL | METH_KEYWORDS));
+        Owned function = Owned::steal(PyCFunction_NewEx(method, type, nullptr));
+        if (!function) return false;
+        Owned descriptor = Owned::steal(PyStaticMethod_New(function.get()));
+        if (!descriptor || PyObject_SetAttrString(type, method->ml_name, descriptor.get()) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 Owned make_class(const ClassSpec& spec, PyObject* module) {
@@ -62,7 +77,7 @@ Owned make_class(const ClassSpec& spec, PyObject* module) {
         slots.data(),
     };
     Owned type = Owned::steal(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
-    if (!type) {
+    if (!type || !add_static_methods(type.get(), spec.static_methods)) {
         PyErr_PrintEx(0);
         throw_fault(std::string("An error occurred while initializing class ") + spec.name());
     }

@@ -21,7 +21,12 @@ enum class Collection { none, cyclic };
 // has none, and its new and allocation slots both raise TypeError "No
 // constructor defined". `slots` is the rest of its slot table, terminated
 // by a zeroed slot: doc, constructor, methods and properties included, and
-// sequence_item_bridge below where the class uses it.
+// sequence_item_bridge below where the class uses it. `static_methods`
+// (METH_FASTCALL | METH_KEYWORDS, ended by a zeroed record) become static
+// methods whose function is bound to the class it was defined on, which it
+// gets as `self` on every call (a subclass's included): a static method of
+// the slot table gets a null `self`, and so could not find its class, nor
+// through it its module (interpreter_state.hpp).
 struct ClassSpec {
     // "<module>.<name>", or "builtins.<name>" for a class shown as a builtin.
     // A constant: CPython 3.10 keeps pointing at it for the life of the class.
@@ -32,6 +37,7 @@ struct ClassSpec {
     destructor release = nullptr;
     allocfunc allocate = nullptr;
     const PyType_Slot* slots = nullptr;
+    PyMethodDef* static_methods = nullptr;
 
     // The name after the module's, as errors name the class.
     constexpr const char* name() const noexcept {

@@ -4,12 +4,12 @@
 #include <new>
 
 #include "binding/internal_fault.hpp"
-#include "binding/interpreter_lock.hpp"
+#include "binding/thread_exit.hpp"
 
 namespace frasolet::binding {
 
 void raise_current_exception() {
-    if (!holds_interpreter_lock()) throw;
+    if (is_thread_end_caught()) throw;
     try {
         throw;
     } catch (Failure& failure) {

@@ -4,9 +4,12 @@
 // The body returns its result or throws; the guard turns a throw into the
 // pending Python exception and the failure value of the entry kind. Locals
 // of the body (borrows, owned references) are released before that, on
-// every path. The one thing that passes through a guard is the unwind of a
-// thread that the interpreter ends (binding/interpreter_lock.hpp), which is
-// why the guards are not noexcept: it must reach the thread's start.
+// every path; what their releases put aside while the failure unwound
+// (binding/owned.hpp) is released once it has been caught, after the
+// exception is set. The one thing that passes through a guard is the
+// unwind of a thread that the interpreter ends (binding/thread_exit.hpp),
+// which is why the guards are not noexcept: it must reach the thread's
+// start.
 //
 // Entries on an instance do their work in one order: the check of `self`,
 // the borrow of its record (shared for readers, exclusive for writers), then
@@ -23,9 +26,8 @@
 namespace frasolet::binding {
 
 // Ends the current entry: turns whatever native failure is in flight into
-// the pending Python exception. Call only from inside a catch handler. On a
-// thread that no longer holds the interpreter's lock (one the interpreter
-// is ending), rethrows it instead, touching nothing.
+// the pending Python exception. Call only from inside a catch handler. The
+// end of the thread (not a failure) is rethrown instead, touching nothing.
 void raise_current_exception();
 
 // Functions, methods, constructors, getters, str/repr/iter/next, subscript:
@@ -36,8 +38,9 @@ PyObject* object_entry(Body&& body) {
         return body().release();
     } catch (...) {
         raise_current_exception();
-        return nullptr;
     }
+    release_deferred();
+    return nullptr;
 }
 
 // Setters: 0, or -1.
@@ -48,8 +51,9 @@ int status_entry(Body&& body) {
         return 0;
     } catch (...) {
         raise_current_exception();
-        return -1;
     }
+    release_deferred();
+    return -1;
 }
 
 // Hash and length: the body's value (never -1), or -1.
@@ -59,8 +63,9 @@ Result value_entry(Body&& body) {
         return body();
     } catch (...) {
         raise_current_exception();
-        return -1;
     }
+    release_deferred();
+    return -1;
 }
 
 // The guard that fits what the body returns: an Owned object, or a value

@@ -105,12 +105,19 @@ Owned Failure::into_exception() && {
 }
 
 void Failure::restore() && {
+    // Everything this holds is released here, on the entry's normal path
+    // (binding/owned.hpp), rather than when the exception object it may be
+    // is destroyed.
+    Owned type = std::move(type_);
+    Owned value = std::move(value_);
+    Owned traceback = std::move(traceback_);
+    Owned cause = std::move(cause_);
     switch (form_) {
         case Form::fetched:
-            PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+            PyErr_Restore(type.release(), value.release(), traceback.release());
             return;
         case Form::no_argument:
-            PyErr_SetNone(type_.get());
+            PyErr_SetNone(type.get());
             return;
         case Form::message: {
             // Sized, so that a message holding a NUL (a keyword name can) is
@@ -118,14 +125,14 @@ void Failure::restore() && {
             Owned text = Owned::steal(PyUnicode_FromStringAndSize(
                 message_.data(), static_cast<Py_ssize_t>(message_.size())));
             if (!text) return;
-            if (!cause_) {
-                PyErr_SetObject(type_.get(), text.get());
+            if (!cause) {
+                PyErr_SetObject(type.get(), text.get());
                 return;
             }
-            Owned exception = Owned::steal(PyObject_CallOneArg(type_.get(), text.get()));
+            Owned exception = Owned::steal(PyObject_CallOneArg(type.get(), text.get()));
             if (!exception) return;
-            PyException_SetCause(exception.get(), cause_.release());
-            PyErr_SetObject(type_.get(), exception.get());
+            PyException_SetCause(exception.get(), cause.release());
+            PyErr_SetObject(type.get(), exception.get());
             return;
         }
     }

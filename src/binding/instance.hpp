@@ -46,7 +46,7 @@ struct Instance {
 // frees the memory through the free slot of the object's own type and drops
 // the instance's reference to that type (instances of heap types own one).
 // Not noexcept: releasing the record can run a finalizer, and through it
-// the end of the thread (binding/interpreter_lock.hpp).
+// the end of the thread (binding/thread_exit.hpp).
 template <class Record>
 void release_instance(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
@@ -106,12 +106,13 @@ PyObject* allocate_default_instance(PyTypeObject* type, Py_ssize_t items) {
     auto* instance = Instance<Record>::from(object);
     try {
         new (&instance->record) Record();
+        instance->state = InstanceState::built;
+        return object;
     } catch (const std::bad_alloc&) {
-        Py_DECREF(object);  // still unbuilt, which release takes
-        return PyErr_NoMemory();
     }
-    instance->state = InstanceState::built;
-    return object;
+    release_deferred();  // what the record's parts let go of while it failed
+    Py_DECREF(object);   // still unbuilt, which release takes
+    return PyErr_NoMemory();
 }
 
 // The check of `self` (and of fragment items): the object's class must be

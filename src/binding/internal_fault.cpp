@@ -5,7 +5,6 @@
 #include <new>
 
 #include "binding/failure.hpp"
-#include "binding/interpreter_lock.hpp"
 #include "binding/interpreter_state.hpp"
 
 namespace frasolet::binding {
@@ -79,9 +78,9 @@ PyObject* panic_exception_type() {
     if (PyObject* existing = existing_panic_type()) return existing;
     try {
         if (!set_interpreter_value(kPanicName, made.get())) return nullptr;
-    } catch (...) {
-        if (!holds_interpreter_lock()) throw;  // the thread is being ended
-        PyErr_Clear();
+    } catch (const Failure&) {
+        // Only a Failure: this runs inside the entry's catch handler, where
+        // a handler that caught the end of the thread would abort.
         return nullptr;
     }
     return made.get();

@@ -13,7 +13,7 @@ PyObject* interpreter_dict() noexcept {
 
 }  // namespace
 
-PyObject* defining_module_of_base(PyTypeObject* type, PyModuleDef& definition) {
+PyObject* defining_module(PyTypeObject* type, PyModuleDef& definition) {
 #if PY_VERSION_HEX >= 0x030B0000
     PyObject* module = PyType_GetModuleByDef(type, &definition);
 #else

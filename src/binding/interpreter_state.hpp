@@ -5,6 +5,7 @@
 
 #include <cassert>
 
+#include "binding/failure.hpp"
 #include "binding/owned.hpp"
 
 namespace frasolet::binding {
@@ -18,18 +19,23 @@ State& module_state(PyObject* module) noexcept {
     return *static_cast<State*>(state);
 }
 
+// Module state is reached two ways: from the module object (a module
+// function's `self`), and from a class (a method's defining class, or an
+// instance's type), through the module that made it.
+
 // The module object of `definition` that made `type`, or the nearest of its
 // bases made by one; borrowed. An entry asks this of its own class (or a
 // subclass of it), which always has one: none is an internal fault.
-PyObject* defining_module_of_base(PyTypeObject* type, PyModuleDef& definition);
-inline PyObject* defining_module(PyTypeObject* type, PyModuleDef& definition) {
-    // The class itself first: that is two loads and a call, where the walk
-    // of a subclass's bases is a loop of them.
-    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
-        PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
-        if (module != nullptr && PyModule_GetDef(module) == &definition) return module;
-    }
-    return defining_module_of_base(type, definition);
+PyObject* defining_module(PyTypeObject* type, PyModuleDef& definition);
+
+// The module that made `type`, exactly a class made from a ClassSpec (not a
+// subclass), for the entries and dealloc slots that start from an instance
+// of it; borrowed, or null once the collector has cleared the class (an
+// instance can be freed, or even used, after that inside a collected cycle).
+// The class's own field, read directly: the interpreter's lookup would
+// raise there, and a dealloc slot must leave a pending exception alone.
+inline PyObject* exact_class_module(PyTypeObject* type) noexcept {
+    return reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
 }
 
 // The value stored under `key` in the current interpreter's dict, or empty.

@@ -13,21 +13,18 @@ using namespace binding;
 
 // The records are shared with the template (and every other iterator of
 // it); a write of the template replaces its list and leaves this one.
+//
+// The state holding the interpreter's classes, whose fragment class and
+// block cache every step uses, is found through the iterator's own class,
+// which was made for the module that owns that state.
 struct IteratorRecord {
-    IteratorRecord(SharedRecordList held, ModuleState& module_state) noexcept
-        : records(std::move(held)),
-          next(records->data()),
-          end(records->data() + records->size()),
-          state(&module_state) {}
+    explicit IteratorRecord(SharedRecordList held) noexcept
+        : records(std::move(held)), next(records->data()), end(records->data() + records->size()) {}
 
     SharedRecordList records;
     // The records not yet handed out, within `records`, which never changes.
     const RecordRef* next;
     const RecordRef* end;
-    // The state holding the interpreter's classes, whose fragment class and
-    // block cache every step uses. The iterator's class holds the module
-    // that owns it, and the class lives while the iterator does.
-    ModuleState* state;
 };
 
 using IteratorObject = Instance<IteratorRecord>;
@@ -41,39 +38,46 @@ PyObject* iterator_iter(PyObject* self) {
 
 PyObject* iterator_next(PyObject* self) {
     bool exhausted = false;
+    ModuleState* state = nullptr;
     PyObject* next_object = object_entry([&] {
         IteratorObject& instance = checked_self<IteratorRecord>(self, kSpec);
+        // The iterator class has no subclasses. It has no module only inside
+        // a collected cycle, and then says so as the interpreter's lookup does.
+        PyObject* module = exact_class_module(Py_TYPE(self));
+        if (module == nullptr) throw_message(PyExc_SystemError, "type has no associated module");
+        state = &state_of_module(module);
         const RecordRef* next;
         {
             ExclusiveBorrow borrow(instance.borrow_flag);
-            IteratorRecord& state = instance.record;
-            if (state.next == state.end) {
+            IteratorRecord& record = instance.record;
+            if (record.next == record.end) {
                 exhausted = true;
                 return Owned();
             }
-            next = state.next++;
+            next = record.next++;
         }
         // The list stays whole while the iterator lives, and making the
         // object runs no Python code.
-        return new_fragment_object(*instance.record.state, *next);
+        return new_fragment_object(*state, *next);
     });
     // Every iteration ends here, so the end is reported without a native
     // throw, which costs far more than the rest of the call.
     if (exhausted) {
         // StopIteration(None), as a generator that returns None ends.
-        const ModuleState& state = *IteratorObject::from(self)->record.state;
-        raise_with_arguments(PyExc_StopIteration, state.stop_arguments);
+        raise_with_arguments(PyExc_StopIteration, state->stop_arguments);
     }
     return next_object;
 }
 
-// The dealloc slot: the block goes to the cache of the state the iterator
-// keeps (which its class's module holds, so it outlives the iterator) while
-// that state still holds the class, that is until it is cleared and emptied.
+// The dealloc slot: the block goes to the cache of its class's module state
+// while that state still holds the class, that is until it is cleared and
+// emptied (and while the collector has not cleared the class).
 void release_iterator(PyObject* object) {
-    ModuleState& state = *IteratorObject::from(object)->record.state;
-    const bool kept = state.iterator_class == Py_TYPE(object);
-    release_exact_instance<IteratorRecord>(object, kept ? &state.iterator_blocks : nullptr);
+    PyTypeObject* type = Py_TYPE(object);
+    PyObject* module = exact_class_module(type);
+    ModuleState* state = module != nullptr ? &state_of_module(module) : nullptr;
+    const bool kept = state != nullptr && state->iterator_class == type;
+    release_exact_instance<IteratorRecord>(object, kept ? &state->iterator_blocks : nullptr);
 }
 
 const PyType_Slot kSlots[] = {
@@ -112,7 +116,7 @@ Owned new_fragment_iterator(PyObject* module, SharedRecordList records) {
     // An exact instance of a class without subclasses, made the quick way.
     PyTypeObject* type = iterator_class(module);
     ModuleState& state = state_of_module(module);
-    IteratorRecord record(std::move(records), state);
+    IteratorRecord record(std::move(records));
     if (void* block = state.iterator_blocks.take()) {
         return init_exact_instance<IteratorRecord>(block, type, std::move(record));
     }

@@ -6,9 +6,9 @@
 // class objects and can run on its own GIL.
 #include "binding/entry.hpp"
 #include "binding/internal_fault.hpp"
-#include "binding/interpreter_lock.hpp"
 #include "binding/interpreter_state.hpp"
 #include "binding/module_registration.hpp"
+#include "binding/thread_exit.hpp"
 #include "core/allocator.hpp"
 #include "module/escape_operation.hpp"
 #include "module/module_state.hpp"
@@ -61,7 +61,7 @@ PyMethodDef escape_record = {"escape", as_method(module_escape), METH_FASTCALL |
 
 // Once an interpreter begins to finalize, a thread may be ended while it
 // unwinds through frames that own core memory: its blocks are then not
-// returned (binding/interpreter_lock.hpp), the allocator not being ours to
+// returned (binding/thread_exit.hpp), the allocator not being ours to
 // touch without the lock. Until then, frees go straight to the allocator:
 // a check on every free costs the parse a few percent. The hooks are
 // replaced by the atexit callback, under the exiting interpreter's lock;
@@ -78,44 +78,42 @@ void guard_core_frees() noexcept { set_memory_hooks({PyMem_Malloc, release_core_
 // every later module object of that interpreter: an import after
 // `del sys.modules["frasolet"]` must give the very same classes, or instances
 // made before it would fail the checks of the new module's entries (pickle,
-// isinstance). The interpreter's dict remembers that first module through a
-// weak reference, so that it adds nothing to what keeps the module alive:
-// the classes hold their module, and the module its classes, and that cycle
-// is freed by the collector like every other module's. While the weak
-// reference lives, some class or instance can still be reached; once it is
-// dead, nothing made by the old classes is left to tell new classes apart.
-constexpr const char* kFirstModuleKey = "frasolet.module";
+// isinstance). The interpreter's dict remembers the first PromptFragment
+// class through a weak reference, so that it adds nothing to what keeps the
+// classes alive: they hold their module, and the module its classes, and
+// that cycle is freed by the collector like every other module's. An import
+// reaches the shared classes from that class, through the module that made
+// it; entries never look there (they start from their own module or class).
+// While the weak reference lives, some class or instance can still be
+// reached; once it is dead, a new import makes classes of its own.
+constexpr const char* kFirstClassKey = "frasolet.PromptFragment";
 
-Owned first_module() {
-    Owned reference = interpreter_value(kFirstModuleKey);
-    if (!reference) return Owned();
+// The state of the module that made the interpreter's first classes, if
+// they are alive.
+ModuleState* first_state() {
+    Owned reference = interpreter_value(kFirstClassKey);
+    if (!reference) return nullptr;
 #if PY_VERSION_HEX >= 0x030D0000
-    PyObject* module = nullptr;
-    if (PyWeakref_GetRef(reference.get(), &module) < 0) throw_fetched();
-    return Owned::steal(module);
+    PyObject* type = nullptr;
+    if (PyWeakref_GetRef(reference.get(), &type) < 0) throw_fetched();
+    const Owned held = Owned::steal(type);
 #else
-    PyObject* module = PyWeakref_GetObject(reference.get());
-    if (module == nullptr) throw_fetched();
-    return Owned::borrow(module == Py_None ? nullptr : module);
+    PyObject* type = PyWeakref_GetObject(reference.get());
+    if (type == nullptr) throw_fetched();
+    if (type == Py_None) type = nullptr;
 #endif
+    if (type == nullptr) return nullptr;
+    // The module holds the class, and the caller holds the module.
+    ModuleState& state = state_of_class(reinterpret_cast<PyTypeObject*>(type));
+    return state.fragment_class != nullptr ? &state : nullptr;  // null once cleared
 }
 
-}  // namespace
-
-ModuleState& current_interpreter_state() {
-    const Owned first = first_module();
-    // The caller's class holds that module (and so the weak reference) alive.
-    if (!first) throw_fault("no frasolet module in this interpreter");
-    return state_of_module(first.get());
-}
-
-namespace {
-
-void remember_first_module(PyObject* module) {
-    Owned reference = Owned::steal(PyWeakref_NewRef(module, nullptr));
+void remember_first_classes(PyTypeObject* fragment_class) {
+    Owned reference =
+        Owned::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(fragment_class), nullptr));
     if (!reference) throw_fetched();
     // Without the interpreter's dict, each import makes classes of its own.
-    set_interpreter_value(kFirstModuleKey, reference.get());
+    set_interpreter_value(kFirstClassKey, reference.get());
 }
 
 // A class of the first module's state, or else one made for `module`.
@@ -136,11 +134,14 @@ PyTypeObject* share_or_make(PyTypeObject* shared, const ClassSpec& spec, PyObjec
 // goes with the module.
 void execute(PyObject* module) {
     ModuleState& state = state_of_module(module);
-    const Owned first = first_module();
-    const ModuleState* shared = first ? &state_of_module(first.get()) : nullptr;
+    const ModuleState* shared = first_state();
+    // The module of the shared classes, held while they are shared: the
+    // import below runs Python code.
+    const Owned shared_module =
+        Owned::borrow(shared ? module_of_class(shared->fragment_class) : nullptr);
     state.stop_arguments = PyTuple_Pack(1, Py_None);
     if (state.stop_arguments == nullptr) throw_fetched();
-    if (!first) watch_interpreter_exit(guard_core_frees);  // once per interpreter, as a rule
+    if (!shared) watch_interpreter_exit(guard_core_frees);  // once per interpreter, as a rule
     state.fragment_class =
         share_or_make(shared ? shared->fragment_class : nullptr, prompt_fragment_spec(), module);
     state.template_class =
@@ -156,7 +157,7 @@ void execute(PyObject* module) {
     add_function(module, make_module_function(&escape_record, module).get());
     // Making the classes ran Python code: another module may have become
     // the first meanwhile, and then stays so.
-    if (!first && !first_module()) remember_first_module(module);
+    if (!shared && !first_state()) remember_first_classes(state.fragment_class);
 }
 
 int execute_slot(PyObject* module) {

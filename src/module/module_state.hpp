@@ -1,6 +1,7 @@
 // The state of a frasolet module object: the class objects of the
-// interpreter that imported it. Entries find it through the class of `self`
-// (or, for the module function, the module itself), never through a global.
+// interpreter that imported it. Entries find it from the module itself (the
+// module function) or from a class: the class of `self`, or for the static
+// methods the class they were defined on; never through a global.
 #pragma once
 
 #include "binding/block_cache.hpp"
@@ -16,7 +17,9 @@ struct ModuleState {
     // frasolet.TemplateSyntaxError, shared the same way.
     PyObject* syntax_error_class;
     // Made when the first iterator is; kept only in the state of the module
-    // that made the classes above, which is the one entries find.
+    // that made the classes above, which is the one entries find. The
+    // iterator class is made for that module too, so an iterator finds this
+    // state through its own class.
     PyTypeObject* iterator_class;
     // (None,): the arguments of the StopIteration that ends every iterator,
     // made once rather than at the end of every walk.
@@ -45,13 +48,5 @@ inline PyObject* module_of_class(PyTypeObject* type) {
 inline ModuleState& state_of_class(PyTypeObject* type) {
     return state_of_module(module_of_class(type));
 }
-
-// The state of the current interpreter's classes, for the static methods:
-// the interpreter calls those with a null `self` (the function it makes for
-// a METH_STATIC entry is bound to nothing), so they cannot start from a
-// class. They find the module that made this interpreter's classes, which
-// the interpreter's dict remembers (module.cpp): a walk of a few items,
-// paid by calls that go on to make a whole list.
-ModuleState& current_interpreter_state();
 
 }  // namespace frasolet

@@ -67,10 +67,14 @@ PyObject* fragment_new(PyTypeObject* type, PyObject* arguments, PyObject* keywor
     });
 }
 
-PyObject* fragment_parse(PyObject*, PyObject* const* arguments, Py_ssize_t count, PyObject* names) {
+// A static method, whose function is bound to the class it was defined on
+// (binding/class_object.hpp): `self` is that class, whose module holds the
+// classes, on a subclass's call too.
+PyObject* fragment_parse(PyObject* defining_class, PyObject* const* arguments, Py_ssize_t count,
+                         PyObject* names) {
     return object_entry([&] {
-        return parse_operation(current_interpreter_state(), kParseParameters, arguments, count,
-                               names);
+        return parse_operation(state_of_class(reinterpret_cast<PyTypeObject*>(defining_class)),
+                               kParseParameters, arguments, count, names);
     });
 }
 
@@ -177,11 +181,10 @@ BlockCache* cache_for(PyObject* object) noexcept {
     const FragmentObject& instance = *FragmentObject::from(object);
     if (!instance.is_built() || instance.record->is_embedded()) return nullptr;
     // The class itself, not a subclass (whose dealloc calls this one): only
-    // the class derives from object directly. Its module is a frasolet
-    // module, unless the collector cleared it.
+    // the class derives from object directly.
     PyTypeObject* type = Py_TYPE(object);
     if (type->tp_base != &PyBaseObject_Type) return nullptr;
-    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
+    PyObject* module = exact_class_module(type);
     if (module == nullptr) return nullptr;
     ModuleState& state = state_of_module(module);
     // Null once the state is cleared: nothing is kept after it was emptied.
@@ -200,9 +203,13 @@ void release_fragment(PyObject* object) {
 // ---- class object --------------------------------------------------------
 
 PyMethodDef kMethods[] = {
-    {"parse", as_method(fragment_parse), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kParseDoc},
     {"__getstate__", as_method(fragment_getstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__setstate__", as_method(fragment_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kStaticMethods[] = {
+    {"parse", as_method(fragment_parse), METH_FASTCALL | METH_KEYWORDS, kParseDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -231,6 +238,7 @@ const ClassSpec kSpec{
     .release = release_fragment,
     .allocate = allocate_default_instance<RecordRef>,  // an empty text, as PromptFragment()
     .slots = kSlots,
+    .static_methods = kStaticMethods,
 };
 
 }  // namespace
@@ -241,18 +249,13 @@ namespace {
 
 // A new instance of exactly `fragment_class` holding a reference to
 // `record`, in new memory with `extra_bytes` after it (room for a record to
-// be built there).
+// be built there). An instance the interpreter cannot allocate is its
+// MemoryError, as any other native memory exhaustion.
 Owned make_fragment_object(PyTypeObject* fragment_class, std::size_t extra_bytes,
                            const RecordRef& record) {
     static_assert(sizeof(FragmentObject) % alignof(SharedRecord) == 0,
                   "a record built after the instance must be aligned");
-    try {
-        return make_exact_instance<RecordRef>(fragment_class, extra_bytes, record);
-    } catch (Failure& failure) {
-        std::move(failure).restore();
-        PyErr_PrintEx(0);
-        throw_fault("could not allocate a PromptFragment instance");
-    }
+    return make_exact_instance<RecordRef>(fragment_class, extra_bytes, record);
 }
 
 }  // namespace

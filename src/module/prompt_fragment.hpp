@@ -19,9 +19,8 @@ using FragmentObject = binding::Instance<RecordRef>;
 const binding::ClassSpec& prompt_fragment_spec() noexcept;
 
 // A new instance of exactly the PromptFragment class of `state` (the state
-// that holds the caller's interpreter's classes) sharing `record`. The module
-// treats this as infallible: if the instance cannot be made, the call ends
-// in an internal fault.
+// that holds the caller's interpreter's classes) sharing `record`. If the
+// instance cannot be allocated, the interpreter's MemoryError is thrown.
 binding::Owned allocate_fragment_object(ModuleState& state, const RecordRef& record);
 inline binding::Owned new_fragment_object(ModuleState& state, const RecordRef& record) {
     // A walk frees one fragment per step and makes the next: its block is

@@ -97,10 +97,14 @@ PyObject* template_new(PyTypeObject* type, PyObject* arguments, PyObject* keywor
     });
 }
 
-PyObject* template_parse(PyObject*, PyObject* const* arguments, Py_ssize_t count, PyObject* names) {
+// A static method, whose function is bound to the class it was defined on
+// (binding/class_object.hpp): `self` is that class, whose module holds the
+// classes, on a subclass's call too.
+PyObject* template_parse(PyObject* defining_class, PyObject* const* arguments, Py_ssize_t count,
+                         PyObject* names) {
     return object_entry([&] {
-        return parse_operation(current_interpreter_state(), kParseParameters, arguments, count,
-                               names);
+        return parse_operation(state_of_class(reinterpret_cast<PyTypeObject*>(defining_class)),
+                               kParseParameters, arguments, count, names);
     });
 }
 
@@ -251,10 +255,14 @@ int template_clear(PyObject* self) {
 // ---- class object --------------------------------------------------------
 
 PyMethodDef kMethods[] = {
-    {"parse", as_method(template_parse), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kParseDoc},
     {"__getstate__", as_method(template_getstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__setstate__", as_method(template_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__reduce__", as_method(template_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kStaticMethods[] = {
+    {"parse", as_method(template_parse), METH_FASTCALL | METH_KEYWORDS, kParseDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -291,6 +299,7 @@ const ClassSpec kSpec{
     .release = release_instance<TemplateRecord>,
     .allocate = allocate_default_instance<TemplateRecord>,  // as PromptTemplate(None, None)
     .slots = kSlots,
+    .static_methods = kStaticMethods,
 };
 
 }  // namespace

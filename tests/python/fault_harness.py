@@ -13,7 +13,8 @@ allocation: every later tail run must give it too, and the sweep goes on
 both modes.
 
 Every run must give the operation's normal outcome, or raise MemoryError or
-the internal-fault exception; afterwards the objects must hold either the old
+the internal-fault exception (never for an instance that could not be
+allocated: that is a MemoryError); afterwards the objects must hold either the old
 or the new value, work normally again, and no reference may be left behind.
 What goes wrong is printed as ``BAD`` lines; the last line is ``SWEEP-END``
 or ``FIRST-ITER-END`` with a JSON summary that the tests read.
@@ -86,6 +87,9 @@ def panic_problem(exc):
         return "panic class doc %r" % (doc,)
     if len(exc.args) != 1 or type(exc.args[0]) is not str or not exc.args[0]:
         return "panic arguments %r" % (exc.args,)
+    if exc.args[0].startswith("could not allocate"):
+        # An instance the interpreter cannot allocate is its MemoryError.
+        return "allocation reported as an internal fault: %r" % (exc.args[0],)
     panic_messages.add(exc.args[0])
     return None
 

@@ -7,8 +7,9 @@
 * Legacy sub-interpreters: each has classes of its own, on every version
   (isolated ones: test_interpreters.py).
 * Template-tokenizer cycles are freed by the cyclic collector.
-* Plain Python that crashed the process: a daemon thread ended inside a
-  call at exit, a failed first import, a replaced ``__new__``.
+* Plain Python that crashed the process or raised an internal fault: a
+  failed first import, a resurrected module, a replaced ``__new__`` (threads
+  ended at exit: test_thread_exit.py).
 """
 
 import gc
@@ -225,37 +226,6 @@ def test_template_tokenizer_cycles_are_collected(make_cycle):
 
 # ---- crashes from plain Python -------------------------------------------------
 
-# A daemon thread is inside t[key] (key.__index__ sleeps, letting the lock go)
-# when the main thread exits while a finaliser sleeps too: CPython 3.10 to
-# 3.13 end the thread with a forced unwind through the module's frames when
-# it asks for the lock back; 3.14 and later park it. Either way the process
-# exits as it does with a plain list.
-THREAD_ENDED_AT_EXIT = r"""
-import os, threading, time, frasolet
-
-class SlowIndex:
-    def __index__(self):
-        time.sleep(0.5)
-        return 0
-
-template = frasolet.PromptTemplate("Hi [name|a,b]!", None)
-
-def worker():
-    template[SlowIndex()]
-    os.write(1, b"worker went on\n")  # never: the interpreter ends it first
-
-class SlowFinaliser:
-    def __del__(self, sleep=time.sleep, write=os.write):
-        sleep(1.5)
-        write(1, b"finaliser done\n")
-
-threading.Thread(target=worker, daemon=True).start()
-time.sleep(0.1)
-cycle = [SlowFinaliser()]  # freed by the collection at exit
-cycle.append(cycle)
-del cycle
-"""
-
 # A first module whose exec failed (here: `__all__` is a tuple it cannot
 # append to; or memory ran out) must not stay the interpreter's first, whose
 # classes the static parse methods use.
@@ -293,6 +263,32 @@ import frasolet
 for cls in (frasolet.PromptFragment, frasolet.PromptTemplate):
     assert [f.string for f in cls.parse("a[b]")] == ["a", "b"]
     assert type(cls.parse("a")[0]) is frasolet.PromptFragment
+print("ok")
+"""
+
+# A collection clears its weak references to what it finds unreachable
+# before it runs finalizers: one that resurrects the module's cycle leaves the
+# module and its classes alive while the interpreter's weak reference is
+# dead. Static methods and iterators reach their module through their class.
+RESURRECTED_MODULE = r"""
+import gc, sys
+kept = []
+
+def make():
+    import frasolet
+    class Sub(frasolet.PromptTemplate):
+        def __del__(self):
+            kept.append(self)
+    template = Sub("a[b]", None)
+    template.tokenizer = (template, frasolet)
+    del sys.modules["frasolet"]
+
+make()
+gc.collect()
+template, = kept
+for cls in (type(template), type(template).__base__, type(template[0])):
+    assert [f.string for f in cls.parse("x[y]")] == ["x", "y"], cls
+assert [f.string for f in template] == ["a", "b"]
 print("ok")
 """
 
@@ -357,11 +353,11 @@ print("ok")
 @pytest.mark.parametrize(
     "source, expected",
     [
-        (THREAD_ENDED_AT_EXIT, "finaliser done\n"),
         (FAILED_FIRST_IMPORT, "ok\n"),
+        (RESURRECTED_MODULE, "ok\n"),
         (REPLACED_NEW, "ok\n"),
     ],
-    ids=["thread-ended-at-exit", "failed-first-import", "replaced-new"],
+    ids=["failed-first-import", "resurrected-module", "replaced-new"],
 )
 def test_plain_python_cannot_crash_the_process(source, expected):
     done = run_script(source, timeout=120)
