@@ -1,10 +1,13 @@
 #include "module/escape_operation.hpp"
 
-#include <memory>
+#include <cstring>
+#include <optional>
+#include <span>
 #include <string_view>
 
 #include "binding/arguments.hpp"
 #include "binding/convert.hpp"
+#include "binding/internal_fault.hpp"
 #include "core/allocator.hpp"
 #include "core/escape.hpp"
 
@@ -28,36 +31,39 @@ namespace {
 
 constexpr Parameters kEscapeParameters{.function = "escape", .names = {"text"}, .required = 1};
 
-// The escaped text of a str that keeps one byte per character, made from
-// those bytes in the same form: only ASCII is added.
-Owned escape_bytes(PyObject* text) {
-    const std::basic_string_view<Py_UCS1> units(
-        PyUnicode_1BYTE_DATA(text), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
-    const std::size_t size = escaped_size(units);
-    if (size == units.size()) {
+// The escaped text of a str, in the str's own form (one, two or four bytes
+// per character): written in one pass to scratch room for the most it can
+// be, then copied into a str of its size. The room is on the stack up to
+// 8 KiB (a text of 4,096 one-byte, 2,048 two-byte or 1,024 four-byte
+// characters). Only ASCII is added, so the result is made for the same
+// widest character as the text and is of the same form.
+template <class Unit>
+Owned escape_units(PyObject* text, Py_UCS4 widest) {
+    const auto* units = static_cast<const Unit*>(PyUnicode_DATA(text));
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    ScratchBuffer<Unit, 8192 / sizeof(Unit)> room(2 * length);
+    std::optional<Unit*> end;
+    if constexpr (sizeof(Unit) == 1) {
+        end = write_escaped(room.data(), std::string_view(units, length));
+    } else {
+        end = write_escaped(room.data(), std::span<const Unit>(units, length));
+    }
+    if (!end) {
+        // A lone surrogate: raises as its UTF-8 encoding does, as in parse.
+        text_view(text);
+        throw_fault("a str holding a surrogate had a UTF-8 form");
+    }
+    const auto size = static_cast<std::size_t>(*end - room.data());
+    if (size == length) {
         // The str itself, or an exact str equal to a subclass's.
         Owned same = Owned::steal(PyUnicode_FromObject(text));
         if (!same) throw_fetched();
         return same;
     }
-    Owned escaped = Owned::steal(
-        PyUnicode_New(static_cast<Py_ssize_t>(size), PyUnicode_IS_ASCII(text) ? 0x7f : 0xff));
+    Owned escaped = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), widest));
     if (!escaped) throw_fetched();
-    write_escaped(PyUnicode_1BYTE_DATA(escaped.get()), units);
+    std::memcpy(PyUnicode_DATA(escaped.get()), room.data(), size * sizeof(Unit));
     return escaped;
-}
-
-// The escaped text of any other str, through its UTF-8 form (which raises
-// for a lone surrogate, as parse does).
-Owned escape_utf8(PyObject* text) {
-    const std::string_view utf8 = text_view(text);
-    const std::size_t size = escaped_size(utf8);
-    if (size == utf8.size()) return make_str(utf8);
-    CoreAllocator<char> allocator;
-    const auto release = [&](char* buffer) { allocator.deallocate(buffer, size); };
-    const std::unique_ptr<char, decltype(release)> buffer(allocator.allocate(size), release);
-    write_escaped(buffer.get(), utf8);
-    return make_str(std::string_view(buffer.get(), size));
 }
 
 }  // namespace
@@ -71,10 +77,16 @@ Owned escape_operation(PyObject* const* arguments, Py_ssize_t positional_count,
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(text) < 0) throw_fetched();
 #endif
-    // A str of one byte per character (ASCII, Latin-1) is escaped in its
-    // own form: a scan and a copy, with no encoding either way.
-    if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND) return escape_bytes(text);
-    return escape_utf8(text);
+    // A str is escaped in its own form (one, two or four bytes per
+    // character): a scan and a copy, with no encoding either way.
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            return escape_units<char>(text, PyUnicode_IS_ASCII(text) ? 0x7f : 0xff);
+        case PyUnicode_2BYTE_KIND:
+            return escape_units<Py_UCS2>(text, 0xffff);
+        default:
+            return escape_units<Py_UCS4>(text, 0x10ffff);
+    }
 }
 
 }  // namespace frasolet
