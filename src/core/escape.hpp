@@ -126,9 +126,53 @@ FRASOLET_TARGET_AVX2 const Unit* write_escaped_avx2(Unit*& out, const Unit* p,
 }
 #endif
 
+// The number of escapable characters of a text, or nothing when a text of
+// wide units holds a surrogate: one pass with no branch on what the units
+// hold, for a text too long to be written to scratch room first.
+template <class Unit>
+std::optional<std::size_t> count_escapes(const Unit* p, const Unit* const end) noexcept {
+    std::size_t escapes = 0;
+    bool surrogate = false;
+#if defined(FRASOLET_SCAN_SSE2)
+    constexpr std::ptrdiff_t kUnits = 16 / sizeof(Unit);
+    // Per lane, the escapable characters seen, counted down from zero by
+    // adding the all-ones hits; emptied into `escapes` before a lane of 8
+    // or 16 bits can wrap.
+    constexpr std::ptrdiff_t kBlocksPerFlush = sizeof(Unit) == 4 ? 1 << 20 : 127;
+    __m128i surrogates = _mm_setzero_si128();
+    while (end - p >= kUnits) {
+        __m128i counts = _mm_setzero_si128();
+        for (std::ptrdiff_t blocks = 0; blocks < kBlocksPerFlush && end - p >= kUnits;
+             ++blocks, p += kUnits) {
+            const __m128i block = load_block(p);
+            if constexpr (sizeof(Unit) == 1) {
+                counts = _mm_sub_epi8(counts, escapable_lanes<Unit>(block));
+            } else if constexpr (sizeof(Unit) == 2) {
+                counts = _mm_sub_epi16(counts, escapable_lanes<Unit>(block));
+                surrogates = _mm_or_si128(surrogates, surrogate_lanes<Unit>(block));
+            } else {
+                counts = _mm_sub_epi32(counts, escapable_lanes<Unit>(block));
+                surrogates = _mm_or_si128(surrogates, surrogate_lanes<Unit>(block));
+            }
+        }
+        alignas(16) Unit lanes[kUnits];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), counts);
+        for (const Unit lane : lanes) escapes += static_cast<std::make_unsigned_t<Unit>>(lane);
+    }
+    surrogate = _mm_movemask_epi8(surrogates) != 0;
+#endif
+    for (; p != end; ++p) {
+        const auto code = static_cast<std::make_unsigned_t<Unit>>(*p);
+        escapes += is_escapable(code);
+        if constexpr (sizeof(Unit) > 1) surrogate |= is_surrogate(code);
+    }
+    if (surrogate) return std::nullopt;
+    return escapes;
+}
+
 // Writes a text with a backslash before every escapable character to `out`,
-// which has room for twice the text (every unit escaped); returns the end
-// written, or nothing when a text of wide units holds a surrogate. One pass,
+// which has room for the text and its escapes (count_escapes); returns the
+// end written, or nothing when a text of wide units holds a surrogate. One pass,
 // that writes as it scans: a block is stored whole before it is looked at,
 // and what follows an escapable character in it is written over at once.
 template <class Unit>
@@ -173,16 +217,25 @@ std::optional<Unit*> write_escaped_units(Unit* out, const Unit* p, const Unit* c
 
 }  // namespace escape_detail
 
+// The number of escapable characters of a text of byte, 16- or 32-bit units,
+// or nothing when a wide text holds a surrogate code point.
+template <class Unit>
+std::optional<std::size_t> count_escapes(std::span<const Unit> text) noexcept {
+    return escape_detail::count_escapes(text.data(), text.data() + text.size());
+}
+
 // Writes the escaped form of byte text (UTF-8 or Latin-1) to `out`, which
-// has room for twice the text; returns the end written.
+// has room for it (twice the text always is); returns the end written. A
+// block is stored whole while as many units of the text are left, and the
+// room left is never less than that, so exact room is enough.
 inline char* write_escaped(char* out, std::string_view text) noexcept {
     return *escape_detail::write_escaped_units(out, text.data(), text.data() + text.size());
 }
 
 // Writes the escaped form of a wide text (16- or 32-bit units) to `out`,
-// which has room for twice the text's units; returns the end written, or
-// nothing when the text holds a surrogate code point (what was written is
-// then of no use).
+// which has room for it (twice the text always is); returns the end
+// written, or nothing when the text holds a surrogate code point (what was
+// written is then of no use).
 template <class Unit>
 std::optional<Unit*> write_escaped(Unit* out, std::span<const Unit> text) noexcept {
     static_assert(sizeof(Unit) > 1, "byte text is a std::string_view");

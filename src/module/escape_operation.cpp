@@ -8,7 +8,6 @@
 #include "binding/arguments.hpp"
 #include "binding/convert.hpp"
 #include "binding/internal_fault.hpp"
-#include "core/allocator.hpp"
 #include "core/escape.hpp"
 
 namespace frasolet {
@@ -31,38 +30,61 @@ namespace {
 
 constexpr Parameters kEscapeParameters{.function = "escape", .names = {"text"}, .required = 1};
 
+// Writes the escaped form of `length` units to `out` (see write_escaped).
+template <class Unit>
+std::optional<Unit*> write_units(Unit* out, const Unit* units, std::size_t length) {
+    if constexpr (sizeof(Unit) == 1) {
+        return write_escaped(out, std::string_view(units, length));
+    } else {
+        return write_escaped(out, std::span<const Unit>(units, length));
+    }
+}
+
+// A lone surrogate: raises as its UTF-8 encoding does, as in parse.
+[[noreturn]] void raise_for_surrogate(PyObject* text) {
+    text_view(text);
+    throw_fault("a str holding a surrogate had a UTF-8 form");
+}
+
+// The str itself, or an exact str equal to a subclass's.
+Owned same_text(PyObject* text) {
+    Owned same = Owned::steal(PyUnicode_FromObject(text));
+    if (!same) throw_fetched();
+    return same;
+}
+
 // The escaped text of a str, in the str's own form (one, two or four bytes
-// per character): written in one pass to scratch room for the most it can
-// be, then copied into a str of its size. The room is on the stack up to
-// 8 KiB (a text of 4,096 one-byte, 2,048 two-byte or 1,024 four-byte
-// characters). Only ASCII is added, so the result is made for the same
-// widest character as the text and is of the same form.
+// per character). Only ASCII is added, so the result is made for the same
+// widest character as the text and is of the same form. A text of up to
+// 4,096 bytes is written in one pass to scratch room on the stack for the
+// most it can be, then copied into a str of its size; a longer one is
+// counted first and written into its str directly, so that it needs no
+// room beyond the result.
 template <class Unit>
 Owned escape_units(PyObject* text, Py_UCS4 widest) {
     const auto* units = static_cast<const Unit*>(PyUnicode_DATA(text));
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
-    ScratchBuffer<Unit, 8192 / sizeof(Unit)> room(2 * length);
-    std::optional<Unit*> end;
-    if constexpr (sizeof(Unit) == 1) {
-        end = write_escaped(room.data(), std::string_view(units, length));
-    } else {
-        end = write_escaped(room.data(), std::span<const Unit>(units, length));
+    constexpr std::size_t kRoom = 8192 / sizeof(Unit);
+    const auto make = [&](std::size_t size) {
+        Owned escaped = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), widest));
+        if (!escaped) throw_fetched();
+        return escaped;
+    };
+    if (length <= kRoom / 2) {
+        Unit room[kRoom];
+        const std::optional<Unit*> end = write_units(room, units, length);
+        if (!end) raise_for_surrogate(text);
+        const auto size = static_cast<std::size_t>(*end - room);
+        if (size == length) return same_text(text);
+        Owned escaped = make(size);
+        std::memcpy(PyUnicode_DATA(escaped.get()), room, size * sizeof(Unit));
+        return escaped;
     }
-    if (!end) {
-        // A lone surrogate: raises as its UTF-8 encoding does, as in parse.
-        text_view(text);
-        throw_fault("a str holding a surrogate had a UTF-8 form");
-    }
-    const auto size = static_cast<std::size_t>(*end - room.data());
-    if (size == length) {
-        // The str itself, or an exact str equal to a subclass's.
-        Owned same = Owned::steal(PyUnicode_FromObject(text));
-        if (!same) throw_fetched();
-        return same;
-    }
-    Owned escaped = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), widest));
-    if (!escaped) throw_fetched();
-    std::memcpy(PyUnicode_DATA(escaped.get()), room.data(), size * sizeof(Unit));
+    const std::optional<std::size_t> escapes = count_escapes(std::span<const Unit>(units, length));
+    if (!escapes) raise_for_surrogate(text);
+    if (*escapes == 0) return same_text(text);
+    Owned escaped = make(length + *escapes);
+    write_units(static_cast<Unit*>(PyUnicode_DATA(escaped.get())), units, length);
     return escaped;
 }
 

@@ -1,5 +1,5 @@
-// escape on wide units (the forms of a str of two or four bytes per
-// character) against a unit-at-a-time reference: an escapable character or
+// escape and its count on wide units (the forms of a str of two or four
+// bytes per character) against a unit-at-a-time reference: an escapable character or
 // a surrogate at every position within and across the 16-byte blocks of the
 // vector path, among units that only resemble them (neighbours of the
 // escapable range and of the surrogates, units whose low byte is '[' or
@@ -44,18 +44,30 @@ void check_wide_escape(std::initializer_list<std::uint32_t> fillers) {
                 const std::span<const Unit> units(text.get(), length);
                 SCOPED_TRACE(::testing::Message()
                              << "length " << length << ", at " << at << ", special " << special);
+                const std::optional<std::size_t> escapes = count_escapes(units);
                 std::unique_ptr<Unit[]> out(new Unit[2 * length]);
                 const std::optional<Unit*> end = write_escaped(out.get(), units);
                 if (surrogate) {
                     EXPECT_FALSE(end.has_value());
+                    EXPECT_FALSE(escapes.has_value());
                     continue;
                 }
+                ASSERT_TRUE(escapes.has_value());
+                EXPECT_EQ(*escapes + length, expected.size());
                 ASSERT_TRUE(end.has_value());
                 ASSERT_EQ(*end - out.get(), static_cast<std::ptrdiff_t>(expected.size()));
                 EXPECT_TRUE(std::equal(expected.begin(), expected.end(), out.get()));
             }
         }
     }
+}
+
+// The count of a long byte text, whose 8-bit lane counters are emptied
+// before they can wrap.
+TEST(Escape, CountOfLongByteText) {
+    std::string text;
+    for (int i = 0; i < 5000; ++i) text += "ab[\xc3\xa9]\\\x5b";
+    EXPECT_EQ(count_escapes(std::span<const char>(text)), std::optional<std::size_t>(4 * 5000));
 }
 
 TEST(Escape, TwoByteUnits) {

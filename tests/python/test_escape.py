@@ -55,3 +55,16 @@ def test_escape_in_every_form_at_every_position(wide):
             for surrogate in ("\ud800", "\udbff", "\udc00", "\udfff"):
                 with pytest.raises(UnicodeEncodeError):
                     frasolet.escape(wide + "x" * before + surrogate + "[" * after)
+
+
+@pytest.mark.parametrize("wide", FORMS)
+def test_escape_of_long_text_in_every_form(wide):
+    # Past the stack room of 8 KiB, a text is counted first and written into
+    # its str directly: the same results, the same surrogate error.
+    for length in (4095, 4096, 4097, 9000):
+        text = (wide + "x\\[y]z" * length)[:length]
+        assert frasolet.escape(text) == model.escape(text)
+        plain = wide * length
+        assert frasolet.escape(plain) is plain
+        with pytest.raises(UnicodeEncodeError):
+            frasolet.escape(text[:-1] + "\udfff")
