@@ -2,8 +2,8 @@
 //
 // Works on the text's own code units: UTF-8 or Latin-1 bytes, or the 16-bit
 // and 32-bit units of a text whose characters are all one unit wide (the
-// forms a str keeps). The escapable characters are ASCII, and
-// no unit of another character equals one of them in any of these forms.
+// forms a str keeps). The escapable characters are ASCII, and no unit of
+// another character equals one of them in any of these forms.
 #pragma once
 
 #include <bit>
@@ -135,9 +135,9 @@ std::optional<std::size_t> count_escapes(const Unit* p, const Unit* const end) n
     bool surrogate = false;
 #if defined(FRASOLET_SCAN_SSE2)
     constexpr std::ptrdiff_t kUnits = 16 / sizeof(Unit);
-    // Per lane, the escapable characters seen, counted down from zero by
-    // adding the all-ones hits; emptied into `escapes` before a lane of 8
-    // or 16 bits can wrap.
+    // Per lane, the escapable characters seen, counted by subtracting the
+    // all-ones (-1) hits; emptied into `escapes` before a lane of 8 or 16
+    // bits can wrap.
     constexpr std::ptrdiff_t kBlocksPerFlush = sizeof(Unit) == 4 ? 1 << 20 : 127;
     __m128i surrogates = _mm_setzero_si128();
     while (end - p >= kUnits) {
