@@ -11,6 +11,10 @@ Reading the fields of a parsed list is also given per fragment: the cost of
 no reads, divided by the number of fragments; and the same for the
 placeholder fragments alone and the text fragments alone.
 
+The texts for escape() (workloads.ESCAPE_INPUTS) are measured with escape()
+itself, html.escape and parsing the escaped text, the last as the reference
+of their ratios.
+
 Usage: python bench/callgrind.py [--json FILE] [--workload NAME ...]
 """
 
@@ -31,6 +35,8 @@ SUBJECTS = {
     "frasolet.parse(s)": "parse(s)",
     "frasolet.parse(s, strict=True)": "parse(s, strict=True)",
     "frasolet.escape(s)": "escape(s)",
+    "html.escape(s)": "html_escape(s)",
+    "frasolet.parse(escape(s))": "parse(e)",
     "PromptTemplate(s, None)": "PromptTemplate(s, None)",
     "list(string.Formatter().parse(fs))": "list(Formatter().parse(fs))",
     "re parser (pure Python)": "re_parse(s)",
@@ -55,15 +61,34 @@ READS = {
     "read both fields, placeholders only": "placeholders",
     "read both fields, text only": "text",
 }
+# The subjects of the escape() inputs, which are texts to escape rather than
+# templates: escape() against html.escape and against parsing its result
+# (the reference of their ratios); the templates get every other subject.
+ESCAPE_SUBJECTS = ("frasolet.escape(s)", "html.escape(s)", "frasolet.parse(escape(s))")
 # Loop counts (short, long) per workload.
 LOOPS = {"small": (200, 2200), "dense": (4, 24), "text-heavy": (1, 3), "escape-heavy": (1, 5),
-         "small-4": (200, 2200), "escape-dense": (1, 5), "cjk": (20, 220), "long-mixed": (20, 220)}
+         "small-4": (200, 2200), "escape-dense": (1, 5), "cjk": (20, 220), "long-mixed": (20, 220),
+         "escaped-json": (10, 110), "escaped-paths": (10, 110),
+         "escape-ascii": (200, 2200), "escape-latin1": (200, 2200), "escape-cjk": (200, 2200),
+         "escape-emoji": (200, 2200)}
+
+
+def is_escape_input(workload):
+    return workload.startswith("escape-") and workload != "escape-heavy" \
+        and workload != "escape-dense"
+
+
+def subjects_of(workload, names):
+    if is_escape_input(workload):
+        return [name for name in names if name in ESCAPE_SUBJECTS]
+    return [name for name in names if name in ESCAPE_SUBJECTS[:1] or name not in ESCAPE_SUBJECTS]
 
 
 def inner(template_file, stmt, number):
     """Runs inside valgrind: warm up once, then the timed loop. The template
     is read from a file so that valgrind does not run its generator."""
     sys.path.insert(0, HERE)
+    import html
     import string
 
     import frasolet
@@ -76,11 +101,15 @@ def inner(template_file, stmt, number):
     namespace = {
         "parse": frasolet.parse,
         "escape": frasolet.escape,
+        "html_escape": html.escape,
         "PromptTemplate": frasolet.PromptTemplate,
         "Formatter": string.Formatter,
         "re_parse": competitors.re_parse,
         "s": template,
-        "fs": workloads.to_format_string(template),
+        "e": frasolet.escape(template),
+        # Only the templates have a competitor in the str.format grammar.
+        "fs": None if is_escape_input(os.path.basename(template_file).removesuffix(".txt"))
+        else workloads.to_format_string(template),
         "T": frasolet.PromptTemplate(template, None),
         "fragments": frasolet.parse(template),
     }
@@ -166,20 +195,24 @@ def main(argv=None):
         template_files = {}
         fragment_counts = {}
         for workload in chosen:
-            template = workloads.WORKLOADS[workload]()
+            template = workloads.ALL_WORKLOADS[workload]()
             template_files[workload] = os.path.join(scratch, workload + ".txt")
             with open(template_files[workload], "w", encoding="utf-8", newline="") as out:
                 out.write(template)
-            fragments = frasolet.parse(template)
+            fragments = frasolet.parse(frasolet.escape(template) if is_escape_input(workload)
+                                       else template)
             placeholders = sum(f.options is not None for f in fragments)
             fragment_counts[workload] = {"all": len(fragments), "placeholders": placeholders,
                                          "text": len(fragments) - placeholders}
-        jobs = [(w, stmt) for w in chosen for stmt in [BASELINE] + [SUBJECTS[n] for n in names]]
+        jobs = [(w, stmt) for w in chosen
+                for stmt in [BASELINE] + [SUBJECTS[n] for n in subjects_of(w, names)]]
         counts = per_call_counts(jobs, valgrind, template_files)
     for workload in chosen:
         baseline = counts[workload, BASELINE]
-        net = {name: counts[workload, SUBJECTS[name]] - baseline for name in names}
-        reference = net.get("frasolet.parse(s)")
+        net = {name: counts[workload, SUBJECTS[name]] - baseline
+               for name in subjects_of(workload, names)}
+        reference = net.get("frasolet.parse(escape(s))" if is_escape_input(workload)
+                            else "frasolet.parse(s)")
         for name, count in net.items():
             record = {
                 "kind": "instructions", "workload": workload, "subject": name,
@@ -189,7 +222,7 @@ def main(argv=None):
             rows.append(record)
             emit(record)
         # One step of the bare loop, taken off every fragment read.
-        step = net.get(ITERATE, 0) / fragment_counts[workload]["all"]
+        step = net.get(ITERATE, 0) / max(fragment_counts[workload]["all"], 1)
         for name, which in READS.items():
             fragments = fragment_counts[workload][which]
             if name not in net or fragments == 0:
@@ -202,10 +235,10 @@ def main(argv=None):
             fragment_rows.append(record)
             emit(record)
     print()
-    print(f"{'workload':<12} {'subject':<42} {'instructions/call':>18} {'vs frasolet.parse':>18}")
+    print(f"{'workload':<13} {'subject':<42} {'instructions/call':>18} {'vs frasolet.parse':>18}")
     for row in rows:
         ratio = row["ratio_vs_frasolet_parse"]
-        print(f"{row['workload']:<12} {row['subject']:<42} {row['instructions_per_call']:>18,}"
+        print(f"{row['workload']:<13} {row['subject']:<42} {row['instructions_per_call']:>18,}"
               f" {'' if ratio is None else f'{ratio:17.2f}x':>18}")
     if fragment_rows:
         print()

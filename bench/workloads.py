@@ -188,6 +188,90 @@ def long_mixed(seed=SEED, total_bytes=20 * 1024, placeholders=4):
     return "".join(parts)
 
 
+def _escape(text):
+    """What frasolet.escape gives, in plain Python: a backslash before every
+    backslash and square bracket."""
+    return text.replace("\\", "\\\\").replace("[", "\\[").replace("]", "\\]")
+
+
+def _json_document(rng, records):
+    """JSON of records with nested lists and strings that hold quotes,
+    backslashes and brackets, as json.dumps writes it."""
+    import json
+
+    rows = []
+    for i in range(records):
+        rows.append({
+            "id": i,
+            "name": " ".join(rng.choice(_ASCII_WORDS) for _ in range(rng.randint(1, 3))),
+            "tags": [rng.choice(_OPTIONS) for _ in range(rng.randint(0, 4))],
+            "scores": [round(rng.random(), 3) for _ in range(rng.randint(1, 3))],
+            "note": rng.choice(('say "hi"', "a\\b", "[draft]", "ok", "x\ty", "")),
+        })
+    return json.dumps(rows, indent=1)
+
+
+def escaped_json(seed=SEED, records=120):
+    """About 16 KB: JSON made literal with escape() (every bracket and
+    backslash of it escaped, about one escape per 20 bytes) between two
+    placeholders."""
+    rng = random.Random(seed)
+    return ("Given the records [source|db,api]:\n" + _escape(_json_document(rng, records))
+            + "\nanswer the [question]")
+
+
+def escaped_paths(seed=SEED, lines=300):
+    """About 16 KB of Windows paths made literal with escape() (each
+    backslash doubled), one a line, after a placeholder."""
+    rng = random.Random(seed)
+    roots = ("C:", "D:", "\\\\server\\share")
+    out = []
+    for _ in range(lines):
+        parts = [rng.choice(roots)] + [rng.choice(_ASCII_WORDS).capitalize()
+                                       for _ in range(rng.randint(2, 6))]
+        out.append("\\".join(parts) + rng.choice((".txt", ".json", ".py", "")))
+    return "Files of [user]:\n" + _escape("\n".join(out))
+
+
+def _escape_input(rng, pool, characters):
+    """Words from `pool` with brackets and backslashes between some of them,
+    until `characters` characters: text for escape()."""
+    words = []
+    length = 0
+    while length < characters:
+        word = rng.choice(pool) + rng.choice((" ", " ", " ", ", ", " [", "] ", "\\"))
+        words.append(word)
+        length += len(word)
+    return "".join(words)[:characters]
+
+
+def escape_ascii(seed=SEED):
+    """1,400 ASCII characters of words with a bracket or backslash every
+    few words: a one-byte str."""
+    return _escape_input(random.Random(seed), _ASCII_WORDS, 1400)
+
+
+def escape_latin1(seed=SEED):
+    """1,400 characters of Latin-1 words (accented letters in every word):
+    a one-byte str."""
+    words = ("über façade naïve crème brûlée smörgåsbord jalapeño déjà señor "
+             "garçon à la carte île Øre Ægir þorn").split()
+    return _escape_input(random.Random(seed), words, 1400)
+
+
+def escape_cjk(seed=SEED):
+    """720 CJK characters in words of 2 to 8: a two-byte str."""
+    rng = random.Random(seed)
+    return _escape_input(rng, [_cjk_word(rng, 2, 8) for _ in range(200)], 720)
+
+
+def escape_emoji(seed=SEED):
+    """720 characters of ASCII words and emoji: a four-byte str."""
+    rng = random.Random(seed)
+    pool = _ASCII_WORDS + ["🙂", "🚀", "✨", "🎉🎉", "👍", "🔥"] * 5
+    return _escape_input(rng, pool, 720)
+
+
 WORKLOADS = {
     "small": small,
     "dense": dense,
@@ -197,7 +281,20 @@ WORKLOADS = {
     "escape-dense": escape_dense,
     "cjk": cjk,
     "long-mixed": long_mixed,
+    "escaped-json": escaped_json,
+    "escaped-paths": escaped_paths,
 }
+
+# Texts for escape(), each also parsed back after escaping: not templates.
+ESCAPE_INPUTS = {
+    "escape-ascii": escape_ascii,
+    "escape-latin1": escape_latin1,
+    "escape-cjk": escape_cjk,
+    "escape-emoji": escape_emoji,
+}
+
+
+ALL_WORKLOADS = {**WORKLOADS, **ESCAPE_INPUTS}
 
 
 def to_format_string(template):

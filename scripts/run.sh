@@ -27,8 +27,9 @@ usage: bash scripts/run.sh COMMAND [ARGS]
                 engine, Ray and PyTorch included, on CPython 3.11
   docs          build the documentation site into build/docs/html, warnings
                 as errors, after redrawing the performance chart
-  chart         redraw docs/images/performance-ratios.png from the saved
-                benchmark output (docs/data/bench-timings.jsonl)
+  chart         redraw the charts of docs/images/ from the saved benchmark
+                outputs (docs/data/bench-timings.jsonl, the times, and
+                docs/data/bench-instructions.jsonl, the instruction counts)
   wheels [V...] build manylinux wheels for CPython 3.10 to 3.15 (or the
                 versions V), repair and check them with auditwheel, and run
                 the quickstart with each in a fresh virtual environment;
@@ -558,10 +559,13 @@ ensure_docs_packages() {
     fi
 }
 
-# The performance chart, drawn from the benchmark output saved beside it.
+# The performance charts, drawn from the benchmark outputs saved beside them.
 performance_chart() {
     log "drawing docs/images/performance-ratios.png from docs/data/bench-timings.jsonl"
     "$VENV/bin/python" bench/plot_ratios.py docs/data/bench-timings.jsonl docs/images/performance-ratios.png
+    log "drawing docs/images/performance-instructions.png from docs/data/bench-instructions.jsonl"
+    "$VENV/bin/python" bench/plot_ratios.py --instructions docs/data/bench-instructions.jsonl \
+        docs/images/performance-instructions.png
 }
 
 # The README and docs/ as a static site in build/docs/html (Sphinx with

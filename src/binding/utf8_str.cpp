@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "binding/internal_fault.hpp"
+#include "platform/load.hpp"
 
 namespace frasolet::binding {
 namespace {
@@ -13,13 +14,8 @@ namespace {
 constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 constexpr std::uint64_t kLowBits = 0x0101010101010101ULL;
 
-// An unaligned load of a word's worth of bytes.
-template <class Word = std::uint64_t>
-Word load_word(const unsigned char* bytes) noexcept {
-    Word word;
-    std::memcpy(&word, bytes, sizeof word);
-    return word;
-}
+using Word = std::uint64_t;
+using platform::load_word;
 
 // load_tail keeps a word's last bytes in memory by shifting them down, which
 // holds only where the first byte in memory is the word's low byte.
@@ -31,7 +27,7 @@ static_assert(std::endian::native == std::endian::little, "load_tail assumes lit
 std::uint64_t load_tail(const unsigned char* bytes, std::size_t size) noexcept {
     const std::size_t rest = size % 8;
     if (rest == 0) return 0;
-    return load_word(bytes + size - 8) >> (8 * (8 - rest));
+    return load_word<Word>(bytes + size - 8) >> (8 * (8 - rest));
 }
 
 bool ascii_bytes(const unsigned char* bytes, std::size_t size) noexcept {
@@ -68,7 +64,7 @@ struct Utf8Tally {
 Utf8Shape measure_utf8(const unsigned char* bytes, std::size_t size) noexcept {
     Utf8Tally tally;
     if (size >= 8) {
-        for (std::size_t i = 0; i + 8 <= size; i += 8) tally.add(load_word(bytes + i));
+        for (std::size_t i = 0; i + 8 <= size; i += 8) tally.add(load_word<Word>(bytes + i));
         tally.add(load_tail(bytes, size));
     } else {
         for (std::size_t i = 0; i < size; ++i) tally.add(bytes[i]);
@@ -94,7 +90,7 @@ void widen(const unsigned char* bytes, std::size_t size, Unit* out, std::size_t 
         const unsigned lead = *p;
         if (lead < 0x80) {
             // ASCII often comes in runs (spaces, punctuation, Latin words).
-            if (end - p >= 8 && (load_word(p) & kHighBits) == 0) {
+            if (end - p >= 8 && (load_word<Word>(p) & kHighBits) == 0) {
                 for (int k = 0; k < 8; ++k) out[k] = static_cast<Unit>(p[k]);
                 out += 8;
                 p += 8;

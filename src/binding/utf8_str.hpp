@@ -9,18 +9,13 @@
 #include "binding/internal_fault.hpp"
 #include "binding/owned.hpp"
 #include "platform/compiler.hpp"
+#include "platform/load.hpp"
 
 namespace frasolet::binding {
 
 namespace utf8_str_detail {
 
-// An unaligned load of a word's worth of bytes.
-template <class Word>
-Word load_word(const char* bytes) noexcept {
-    Word word;
-    std::memcpy(&word, bytes, sizeof word);
-    return word;
-}
+using platform::load_word;
 
 // Copies `size` bytes, from one to two words' worth, as two possibly
 // overlapping words: the first and the last.

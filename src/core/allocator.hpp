@@ -10,6 +10,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace frasolet {
@@ -48,6 +49,31 @@ struct CoreAllocator {
     bool operator==(const CoreAllocator<U>&) const noexcept {
         return true;
     }
+};
+
+// Room for `count` values of a trivial type for the length of a call, not
+// cleared first: inside the object while `count` is at most `Inline`, else
+// from the hooks.
+template <class T, std::size_t Inline>
+class ScratchBuffer {
+    static_assert(std::is_trivial_v<T>, "scratch room is not constructed");
+
+public:
+    explicit ScratchBuffer(std::size_t count) : count_(count) {
+        if (count > Inline) data_ = CoreAllocator<T>().allocate(count);
+    }
+    ScratchBuffer(const ScratchBuffer&) = delete;
+    ScratchBuffer& operator=(const ScratchBuffer&) = delete;
+    ~ScratchBuffer() {
+        if (data_ != inline_) CoreAllocator<T>().deallocate(data_, count_);
+    }
+
+    T* data() noexcept { return data_; }
+
+private:
+    std::size_t count_;
+    T inline_[Inline];
+    T* data_ = inline_;
 };
 
 // Owned UTF-8 text and the containers built on it.

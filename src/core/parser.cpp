@@ -6,6 +6,7 @@
 
 #include "core/option_list.hpp"
 #include "core/scan.hpp"
+#include "platform/compiler.hpp"
 
 namespace frasolet {
 namespace {
@@ -38,7 +39,6 @@ private:
     List<std::string_view> overflow_;  // all entries, once there are more
 };
 
-bool is_escapable(char c) { return c == '\\' || c == '[' || c == ']'; }
 
 // Room for the unescaped text of a parse: made once, at the first escape, as
 // large as the rest of the input, since no later text region is longer.
@@ -66,41 +66,49 @@ private:
     std::size_t capacity_ = 0;
 };
 
+// Whether `p`, which holds a backslash, begins an escape.
+bool escape_at(const char* p, const char* end) {
+    return end - p >= 2 && scan::in(scan::text_stop, p[1]);
+}
+
+// The rest of a text region from its first escape at `p` on (`start` is where
+// the region began): the text is written to `unescaped` with the escapes
+// undone, escape by escape with the run after each copied in one step, and
+// `piece` is set to it. Returns where the region ends.
+FRASOLET_NOINLINE const char* unescape_region(const char* start, const char* p, const char* end,
+                                              UnescapeBuffer& unescaped, std::string_view& piece) {
+    // Every byte written is one of the region's, and an escape writes one
+    // byte for two, so the output never runs ahead of the input: a text run
+    // copied at `out` has room for the `end - p` bytes that copy_text_run
+    // may write.
+    char* const out_start = unescaped.reserve(static_cast<std::size_t>(end - start));
+    const auto before = static_cast<std::size_t>(p - start);
+    std::memcpy(out_start, start, before);
+    char* out = out_start + before;
+    do {
+        *out++ = p[1];
+        p += 2;
+        const char* const run_end = scan::copy_text_run(p, end, out);
+        out += run_end - p;
+        p = run_end;
+    } while (p != end && *p == '\\' && escape_at(p, end));
+    piece = std::string_view(out_start, static_cast<std::size_t>(out - out_start));
+    return p;
+}
+
 // Reads the text region at `p`: text runs and escapes up to a square
 // bracket, a backslash that escapes nothing, or the end. `piece` receives
 // its text with the escapes undone: a view of the input when the region has
-// no escape, else a view of `unescaped`, written in one pass. Returns where
-// the region ends (`p` itself when it is empty).
+// no escape, else a view of `unescaped`. Returns where the region ends (`p`
+// itself when it is empty).
 const char* read_text_region(const char* p, const char* end, UnescapeBuffer& unescaped,
                              std::string_view& piece) {
-    const char* const start = p;
-    char* out = nullptr;  // where the unescaped text goes on, once an escape was met
-    char* out_start = nullptr;
-    while (p != end) {
-        if (*p == '\\') {
-            if (end - p < 2 || !is_escapable(p[1])) break;
-            if (out == nullptr) {
-                out_start = unescaped.reserve(static_cast<std::size_t>(end - start));
-                const auto before = static_cast<std::size_t>(p - start);
-                std::memcpy(out_start, start, before);
-                out = out_start + before;
-            }
-            *out++ = p[1];
-            p += 2;
-        } else if (*p == '[' || *p == ']') {
-            break;
-        } else {
-            const char* run_end = scan::find_text_stop(p, end);
-            if (out != nullptr) {
-                std::memcpy(out, p, static_cast<std::size_t>(run_end - p));
-                out += run_end - p;
-            }
-            p = run_end;
-        }
+    const char* const stop = scan::find_text_stop(p, end);
+    if (stop != end && *stop == '\\' && escape_at(stop, end)) {
+        return unescape_region(p, stop, end, unescaped, piece);
     }
-    piece = out == nullptr ? std::string_view(start, static_cast<std::size_t>(p - start))
-                           : std::string_view(out_start, static_cast<std::size_t>(out - out_start));
-    return p;
+    piece = std::string_view(p, static_cast<std::size_t>(stop - p));
+    return stop;
 }
 
 // Tries a placeholder at `p`, which holds '['. On a match returns the

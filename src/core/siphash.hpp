@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "platform/compiler.hpp"
+#include "platform/load.hpp"
 
 namespace frasolet {
 
@@ -16,17 +16,11 @@ namespace siphash_detail {
 
 // Little-endian loads of whole words: one machine load each.
 inline std::uint64_t load_little_endian(const unsigned char* bytes) noexcept {
-    std::uint64_t word;
-    std::memcpy(&word, bytes, sizeof word);
-    if constexpr (std::endian::native == std::endian::big) word = platform::byteswap(word);
-    return word;
+    return platform::load_little_endian<std::uint64_t>(bytes);
 }
 
 inline std::uint64_t load_little_endian_32(const unsigned char* bytes) noexcept {
-    std::uint32_t word;
-    std::memcpy(&word, bytes, sizeof word);
-    if constexpr (std::endian::native == std::endian::big) word = platform::byteswap(word);
-    return word;
+    return platform::load_little_endian<std::uint32_t>(bytes);
 }
 
 // The first `count` (0 to 7) bytes as the low bytes of a word, with no read

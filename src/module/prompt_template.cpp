@@ -1,6 +1,5 @@
 #include "module/prompt_template.hpp"
 
-#include <memory>
 #include <utility>
 
 #include "binding/arguments.hpp"
@@ -8,6 +7,7 @@
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "binding/instance.hpp"
+#include "core/allocator.hpp"
 #include "core/template_text.hpp"
 #include "module/fragment_iter.hpp"
 #include "module/module_state.hpp"
@@ -69,16 +69,12 @@ int set_template_field(PyObject* self, PyObject* value, Body&& body) {
 }
 
 // The text form as a new str: the fragments' text forms are written into one
-// scratch buffer of their total size (not cleared first, and through the
-// core's allocator), which the str is then made from.
+// scratch buffer of their total size, which the str is then made from.
 Owned template_text_str(std::span<const RecordRef> fragments) {
     const std::size_t size = template_text_size(fragments);
-    CoreAllocator<char> allocator;
-    const std::size_t capacity = size == 0 ? 1 : size;
-    const auto release = [&](char* buffer) { allocator.deallocate(buffer, capacity); };
-    const std::unique_ptr<char, decltype(release)> buffer(allocator.allocate(capacity), release);
-    write_template_text(buffer.get(), fragments);
-    return make_str(std::string_view(buffer.get(), size));
+    ScratchBuffer<char, 512> buffer(size);
+    write_template_text(buffer.data(), fragments);
+    return make_str(std::string_view(buffer.data(), size));
 }
 
 // ---- constructor and static method ---------------------------------------

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -183,6 +184,39 @@ TEST(TextScan, StopByteAtEveryOffset) {
         // '\' escapes and the run continues into one fragment.
         EXPECT_EQ(parse(head + "\\[" + tail), std::vector{text(head + "[" + tail)});
         EXPECT_EQ(parse(head + "\\\\"), std::vector{text(head + "\\")});
+    }
+}
+
+// The unescaping copy stores whole 16-byte blocks and moves on by the run it
+// found, and after four blocks scans and copies the rest of a long run: runs
+// of every length up to past that, between escapes of all three kinds, in a
+// region ended by every kind of stop. The input is allocated at its exact
+// size, so a read past it fails under AddressSanitizer (as does a write past
+// the parse's own buffer).
+TEST(TextScan, EscapeDenseRegions) {
+    const auto parse_exact = [](const std::string& input) {
+        const std::unique_ptr<char[]> copy(new char[input.size()]);
+        input.copy(copy.get(), input.size());
+        return parse(std::string_view(copy.get(), input.size()));
+    };
+    for (std::size_t gap = 0; gap <= 80; ++gap) {
+        SCOPED_TRACE("gap " + std::to_string(gap));
+        std::string input, expected;
+        for (std::size_t i = 0; i < 24; ++i) {
+            const std::string run = filler((gap * 5 + i * 3) % (gap + 1));
+            const char escaped = "\\[]"[i % 3];
+            input += run + '\\' + escaped;
+            expected += run + escaped;
+        }
+        const std::string tail = filler(gap);
+        const std::string region = input + tail;
+        expected += tail;
+        EXPECT_EQ(parse_exact(region), std::vector{text(expected)});
+        EXPECT_EQ(parse_exact(region + "\\n" + tail), std::vector{text(expected)});
+        EXPECT_EQ(parse_exact(region + "\\"), std::vector{text(expected)});
+        EXPECT_EQ(parse_exact(region + "]" + input), std::vector{text(expected)});
+        EXPECT_EQ(parse_exact(region + "[m]\\[" + tail),
+                  (std::vector{text(expected), placeholder("m"), text("[" + tail)}));
     }
 }
 

@@ -1,9 +1,9 @@
-"""The strict parse, TemplateSyntaxError and escape().
+"""The strict parse and TemplateSyntaxError.
 
 Each way the grammar stops has a row in the table below (the one table of
 them); the property tests check the strict parse against the lenient one
 over generated templates (``test_differential.py`` checks it against the
-model) and escape() over any text.
+model).
 """
 
 import copy
@@ -13,7 +13,7 @@ import pickle
 import sys
 
 import pytest
-from hypothesis import example, given
+from hypothesis import given
 from hypothesis import strategies as st
 
 import frasolet
@@ -229,26 +229,3 @@ class TestTemplateSyntaxError:
             TemplateSyntaxError("m", "d", "0")
         with pytest.raises(ValueError, match="argument 'start'"):
             TemplateSyntaxError("m", "d", 0, 1)
-
-
-@given(text=st.one_of(st.text(), st.text(st.sampled_from("\\[]|#,a é\n"))))
-@example(text="")
-@example(text="C:\\new\\")
-def test_escape_reads_back_as_the_text(text):
-    escaped = frasolet.escape(text)
-    expected = [(text, None)] if text else []
-    assert shapes_of(frasolet.parse(escaped, strict=True)) == expected
-    # Only backslashes and brackets are escaped.
-    assert escaped.replace("\\\\", "").replace("\\[", "").replace("\\]", "") == (
-        text.replace("\\", "").replace("[", "").replace("]", ""))
-
-
-def test_escape_input_rules():
-    raises_exactly(TypeError, "argument 'text': 'bytes' object cannot be converted to 'PyString'",
-                   frasolet.escape, b"[x]")
-    with pytest.raises(UnicodeEncodeError):
-        frasolet.escape("a\ud800[")
-    class Text(str):
-        pass
-    assert type(frasolet.escape(Text("ab"))) is str
-    assert frasolet.escape(text="[x]") == "\\[x\\]"
