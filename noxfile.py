@@ -128,12 +128,13 @@ def need(session, *programs):
 def lint(session):
     """Layer arrows, ruff, clang-format, and the release workflow's wheels on paper."""
     need(session, "clang-format", "git")
-    install(session, "requirements-lint.txt")
+    install(session, "requirements-lint.txt", "requirements-test.txt")
     session.run("python", "scripts/check_layers.py")
     session.run("bash", "scripts/check_style.sh", "python", external=True)
     session.run("check-jsonschema", "--builtin-schema", "vendor.github-workflows",
                 *sorted(glob.glob(".github/workflows/*.yml")))
     session.run("python", "scripts/check_wheel_workflow.py")
+    session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests/tooling")
 
 
 # ---- native code ---------------------------------------------------------------
@@ -413,7 +414,7 @@ def aarch64(session):
     full = "--full" in session.posargs
     work = ROOT / "build/aarch64"
     work.mkdir(parents=True, exist_ok=True)
-    install(session, "requirements-wheels.txt")
+    install(session, "requirements-build.txt", "requirements-test.txt", "requirements-wheels.txt")
     if full:
         # The native unit tests cross-built (GoogleTest from Debian's source
         # tree), run by CTest under the toolchain file's emulator.

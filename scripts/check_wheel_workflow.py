@@ -8,7 +8,7 @@ entry). Also that the action is the cibuildwheel that requirements-lint.txt
 pins, and that the wheels' test requirements are those of
 requirements-test.txt.
 
-    python scripts/check_wheel_workflow.py      (`nox -s lint` runs it)
+    python scripts/check_wheel_workflow.py [--root TREE]   (`nox -s lint` runs it)
 """
 
 import os
@@ -20,8 +20,6 @@ from pathlib import Path
 import tomllib
 from ruamel.yaml import YAML
 
-ROOT = Path(__file__).resolve().parent.parent
-WORKFLOW = ROOT / ".github/workflows/wheels.yml"
 VERSIONS = ["cp310", "cp311", "cp312", "cp313", "cp314", "cp315"]
 # A runner's family, cibuildwheel's platform, and the tag of each arch.
 PLATFORMS = {
@@ -36,9 +34,10 @@ def applies(condition, entry):
     if condition is None:
         return True
     expression = str(condition).strip().removeprefix("${{").removesuffix("}}").strip()
-    negated = expression.startswith("!")
-    key = expression.lstrip("!").strip().removeprefix("matrix.")
-    return bool(entry[key]) != negated
+    found = re.fullmatch(r"(!?)\s*matrix\.(\w+)", expression)
+    if not found or found[2] not in entry:
+        raise ValueError(f"cannot evaluate `if: {condition}`")
+    return bool(entry[found[2]]) != bool(found[1])
 
 
 def substitute(value, entry):
@@ -50,49 +49,55 @@ def requirement_lines(path):
             if line.strip() and not line.startswith(("#", "-r"))]
 
 
-def main():
-    problems = []
-    pin = next(line.split("==")[1] for line in requirement_lines(ROOT / "requirements-lint.txt")
+def check(root):
+    """Prints what each entry builds; raises Problem at the first fault."""
+    settings = tomllib.loads((root / "pyproject.toml").read_text())["tool"]["cibuildwheel"]
+    if settings["test-requires"] != requirement_lines(root / "requirements-test.txt"):
+        raise Problem("test-requires of [tool.cibuildwheel] differs from requirements-test.txt")
+    pin = next(line.split("==")[1] for line in requirement_lines(root / "requirements-lint.txt")
                if line.startswith("cibuildwheel=="))
-    workflow = YAML(typ="safe").load(WORKFLOW.read_text())
-    entries = 0
-    for job in workflow["jobs"].values():
-        for entry in job["strategy"]["matrix"]["include"]:
-            entries += 1
-            family = entry["os"].split("-")[0]
-            if family not in PLATFORMS or entry["archs"] not in PLATFORMS[family][1]:
-                problems.append(f"{entry['name']}: no platform for {entry['os']} {entry['archs']}")
-                continue
-            platform, tags = PLATFORMS[family]
+    workflow = YAML(typ="safe").load((root / ".github/workflows/wheels.yml").read_text())
+    entries = [(job, entry) for job in workflow["jobs"].values()
+               for entry in job["strategy"]["matrix"]["include"]]
+    if not entries:
+        raise Problem("the workflow has no matrix entries")
+    for job, entry in entries:
+        name, family = entry["name"], entry["os"].split("-")[0]
+        if family not in PLATFORMS or entry["archs"] not in PLATFORMS[family][1]:
+            raise Problem(f"{name}: no platform for {entry['os']} {entry['archs']}")
+        platform, tags = PLATFORMS[family]
+        try:
             steps = [step for step in job["steps"]
                      if str(step.get("uses", "")).startswith("pypa/cibuildwheel@")
                      and applies(step.get("if"), entry)]
-            if len(steps) != 1:
-                problems.append(f"{entry['name']}: {len(steps)} cibuildwheel steps run, not one")
-                continue
-            if steps[0]["uses"] != f"pypa/cibuildwheel@v{pin}":
-                problems.append(f"{entry['name']}: {steps[0]['uses']}, not v{pin} of "
-                                "requirements-lint.txt")
-            env = {key: substitute(value, entry) for key, value in steps[0].get("env", {}).items()}
-            built = subprocess.run(
-                [sys.executable, "-m", "cibuildwheel", "--print-build-identifiers",
-                 "--platform", platform],
-                cwd=ROOT, env={**os.environ, **env}, capture_output=True, text=True, check=True,
-            ).stdout.split()
-            versions = ["cp314t"] if entry["experimental"] else VERSIONS
-            wanted = [f"{version}-{tags[entry['archs']]}" for version in versions]
-            if sorted(built) != sorted(wanted):
-                problems.append(f"{entry['name']}: builds {built}, not {wanted}")
-            print(f"{entry['name']}: {' '.join(built)}")
-    if not entries:
-        problems.append(f"{WORKFLOW.name} has no matrix entries")
-    settings = tomllib.loads((ROOT / "pyproject.toml").read_text())["tool"]["cibuildwheel"]
-    if settings["test-requires"] != requirement_lines(ROOT / "requirements-test.txt"):
-        problems.append("test-requires of [tool.cibuildwheel] differs from requirements-test.txt")
-    for problem in problems:
-        print(f"error: {problem}", file=sys.stderr)
-    return 1 if problems else 0
+        except ValueError as error:
+            raise Problem(f"{name}: {error}") from None
+        if len(steps) != 1:
+            raise Problem(f"{name}: {len(steps)} cibuildwheel steps run, not one")
+        if steps[0]["uses"] != f"pypa/cibuildwheel@v{pin}":
+            raise Problem(f"{name}: {steps[0]['uses']}, not v{pin} of requirements-lint.txt")
+        env = {key: substitute(value, entry) for key, value in steps[0].get("env", {}).items()}
+        built = subprocess.run(
+            [sys.executable, "-m", "cibuildwheel", "--print-build-identifiers",
+             "--platform", platform],
+            cwd=root, env={**os.environ, **env}, capture_output=True, text=True, check=True,
+        ).stdout.split()
+        versions = ["cp314t"] if entry["experimental"] else VERSIONS
+        wanted = [f"{version}-{tags[entry['archs']]}" for version in versions]
+        if sorted(built) != sorted(wanted):
+            raise Problem(f"{name}: builds {built}, not {wanted}")
+        print(f"{name}: {' '.join(built)}")
+
+
+class Problem(Exception):
+    pass
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    tree = Path(__file__).resolve().parent.parent
+    if sys.argv[1:2] == ["--root"]:
+        tree = Path(sys.argv[2])
+    try:
+        check(tree)
+    except Problem as problem:
+        sys.exit(f"error: {problem}")

@@ -17,26 +17,18 @@ usage() {
 usage: bash scripts/run.sh COMMAND [ARGS]   (each prepares the machine, then runs nox)
 
   demo            build and install the module, run examples/quickstart.py
-  test [ARGS]     every check, two steps at a time, one line each (ARGS go to
-                  pytest): native tests (g++, clang++, libc++), libFuzzer,
-                  atheris, the suite on CPython 3.10 and 3.15, aarch64 under
-                  emulation, the documentation site, the wheel check
-  matrix [ARGS]   the same, the suite on CPython 3.10 to 3.15, aarch64 whole
+  test [ARGS]     every check, two steps at a time, one line each (ARGS go to pytest)
+  matrix [ARGS]   the same, with the suite on CPython 3.10 to 3.15 and aarch64 whole
   setup           .nox/tests-3-10 with the module built from the tree
   fuzz [S] | docs | chart | integrations | wheels [--arch aarch64] [X.Y...]
-                  the nox session of that name (nox -l describes them)
-  nox [ARGS]      nox itself, every interpreter provided (nox -l; nox -s
-                  tests-3.12 -- -k strict)
-  python X.Y [--arch aarch64]
-                  print CPython X.Y (the arm64 root), providing it first
+                  the nox session of that name
+  nox [ARGS]      nox itself, every interpreter provided (nox -l lists the sessions)
+  python X.Y [--arch aarch64]   print CPython X.Y (the arm64 root), providing it
   packages        install the Debian packages of the tests
-  help            print this text
 
 Environment: PYTHON_VERSION (demo: 3.10), TEST_PYTHON_VERSIONS and
 WHEEL_PYTHON_VERSIONS (test: "3.10 3.15"), FUZZ_SECONDS (15), ATHERIS_SECONDS
-(20), INTEGRATIONS_PYTHON_VERSION (3.11), APT_LOCK_WAIT (300 s for the dpkg
-lock). Interpreters come from pyenv, then PATH, then Debian's packages
-unpacked into build/python/X.Y, then `pyenv install`.
+(20), INTEGRATIONS_PYTHON_VERSION (3.11), APT_LOCK_WAIT (300 s for the dpkg lock).
 EOF
 }
 
@@ -74,13 +66,9 @@ apt_get() {
         if [ "$SECONDS" -ge "$deadline" ]; then
             printf '%s\n' "$output" | tail -n 3 >&2
             cat >&2 <<EOF
-error: another package manager (apt-get, apt or dpkg) held the package lock
-for more than $APT_LOCK_WAIT s, so 'apt-get $*' could not run.
-What to do: wait for that process to finish (see 'ps -C apt-get,apt,dpkg -f'),
-then run this command again; or wait longer with APT_LOCK_WAIT=SECONDS; or
-install the packages yourself once the lock is free
-  (apt-get update && apt-get install ${APT_WANTED:-...})
-and run this command again.
+error: another package manager held the dpkg lock for more than $APT_LOCK_WAIT s. Wait for it
+('ps -C apt-get,apt,dpkg -f') and run this again, or wait longer with APT_LOCK_WAIT=SECONDS,
+or install the packages yourself: apt-get update && apt-get install ${APT_WANTED:-...}
 EOF
             exit 1
         fi
@@ -145,9 +133,8 @@ pyenv_install() {
     echo "$(pyenv prefix "$latest")/bin/python$1"
 }
 
-# What Debian's amd64 build of CPython needs besides its own packages: the C
-# library it was built against, the libraries of its standard extension
-# modules, and the wheels from which `-m venv` installs pip.
+# What Debian's amd64 CPython needs besides its own packages (its C library, its
+# modules' libraries, the wheels of ensurepip).
 DEBIAN_PYTHON_LIBRARIES=(libc6 libmpdec4 libssl3t64 libexpat1 zlib1g libffi8 libzstd1 liblzma5
     libbz2-1.0 libsqlite3-0 libncursesw6 libtinfo6 libreadline8t64 libuuid1 libcrypt1
     python3-pip-whl python3-setuptools-whl)
@@ -303,35 +290,23 @@ case "$command" in
             tool_env
         ) >build/logs/setup.log 2>&1 </dev/null &
         wait $! || status=$?
-        result=ok
-        [ "$status" -eq 0 ] || result=FAILED
-        printf '%-36s %-6s %5d s   %s\n' "set-up: packages, interpreters, nox" "$result" \
-            $((SECONDS - started)) build/logs/setup.log
-        if [ "$status" -ne 0 ]; then
-            cat build/logs/setup.log
-            exit "$status"
-        fi
+        printf '%-36s %-6s %5d s   %s\n' "set-up: packages, interpreters, nox" \
+            "$([ "$status" -eq 0 ] && echo ok || echo FAILED)" $((SECONDS - started)) build/logs/setup.log
+        [ "$status" -eq 0 ] || { cat build/logs/setup.log; exit "$status"; }
         exec_nox -s "$command" -- "$@"
-        ;;
-    setup)
-        ensure_packages "${TEST_PACKAGES[@]}"
-        provide "${PYTHONS[0]}"
-        exec_nox -s "tests-${PYTHONS[0]}" --install-only
         ;;
     packages) ensure_packages "${TEST_PACKAGES[@]}" ;;
-    fuzz)
+    setup | fuzz)
         ensure_packages "${TEST_PACKAGES[@]}"
+        provide "${PYTHONS[0]}"
+        if [ "$command" = setup ]; then exec_nox -s "tests-${PYTHONS[0]}" --install-only; fi
         exec_nox -s fuzz -- "$@"
         ;;
-    docs | chart | integrations)
+    docs | chart | integrations | wheels)
+        # wheels: the session provides each interpreter through `run.sh python`.
+        [ "${1:-}" != --arch ] || ensure_packages g++-aarch64-linux-gnu qemu-user
         provide "${PYTHONS[0]}" "${INTEGRATIONS_PYTHON_VERSION:-3.11}"
         exec_nox -s "$command" -- "$@"
-        ;;
-    wheels)
-        # The session provides each interpreter through `run.sh python`.
-        [ "${1:-}" != --arch ] || ensure_packages g++-aarch64-linux-gnu qemu-user
-        provide "${PYTHONS[0]}"
-        exec_nox -s wheels -- "$@"
         ;;
     nox)
         provide "${PYTHONS[@]}"
