@@ -1,16 +1,16 @@
-"""The developer tasks, one nox session each: `nox -l` lists them.
+"""The developer tasks of frasolet, one nox session each; `bash scripts/run.sh`
+prepares the machine first, and the test command is the session `test`."""
 
-`bash scripts/run.sh COMMAND` prepares the machine first (Debian packages,
-the interpreters pyenv lacks, the arm64 interpreters, nox itself) and then
-runs nox; with that done once, `nox -s NAME` runs any session directly.
-Every session reuses its environment under .nox/ and reinstalls only when a
-requirements file it reads has changed. The test command is the `test`
-session: the other sessions side by side, one line each, with every
-session's output in its log under build/logs.
-"""
+# `bash scripts/run.sh COMMAND` installs the Debian packages, the interpreters
+# pyenv lacks, the arm64 interpreters and nox itself, then runs nox; with that
+# done once, `nox -s NAME` runs any session directly. Every session reuses its
+# environment under .nox/ and reinstalls only when a requirements file it
+# reads has changed. `test` runs the other sessions side by side, one line
+# each, with every session's output in its log under build/logs.
 
 from __future__ import annotations
 
+import fcntl
 import glob
 import hashlib
 import logging
@@ -54,12 +54,16 @@ def link_interpreters():
         link = links / f"python{version}"
         if link.exists():
             continue
-        found = sorted(glob.glob(f"{pyenv}/versions/{version}.*/bin/python{version}"),
-                       key=lambda p: [int(n) for n in re.findall(r"\d+", Path(p).parts[-3])])
-        found += glob.glob(str(ROOT / f"build/python/{version}/unpacked/usr/bin/python{version}"))
+        pyenv_found = sorted(glob.glob(f"{pyenv}/versions/{version}.*/bin/python{version}"),
+                             key=lambda p: [int(n) for n in re.findall(r"\d+", Path(p).parts[-3])])
+        found = pyenv_found[-1:] or glob.glob(
+            str(ROOT / f"build/python/{version}/unpacked/usr/bin/python{version}"))
         if found:
-            link.unlink(missing_ok=True)
-            link.symlink_to(found[-1] if "pyenv" in found[0] else found[0])
+            link.unlink(missing_ok=True)  # a link whose interpreter is gone
+            try:  # another nox process may make the same link at once
+                link.symlink_to(found[0])
+            except FileExistsError:
+                pass
     os.environ["PATH"] = f"{links}{os.pathsep}{os.environ['PATH']}"
 
 
@@ -99,10 +103,18 @@ def install(session, *names, target=None):
 
 def build_module(session, build_dir="build/{wheel_tag}", *settings, werror=True, env=None):
     """Builds the module from the tree into the session's environment, keeping
-    the build in BUILD_DIR for the next time."""
-    session.install("-q", "--no-build-isolation", "--no-deps", "--force-reinstall",
-                    f"--config-settings=build-dir={build_dir}", *([WERROR] if werror else []),
-                    *settings, ".", env=env)
+    the build in BUILD_DIR for the next time. The sessions of one interpreter
+    that build alike (the suite, the documentation, the x86-64 side of the
+    aarch64 check) share build/{wheel_tag}, one at a time: whichever comes
+    second finds the objects up to date."""
+    locks = ROOT / "build/locks"
+    locks.mkdir(parents=True, exist_ok=True)
+    name = re.sub(r"\W", "-", f"{build_dir}-{session.python}-{werror}-{settings}")
+    with open(locks / name, "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        session.install("-q", "--no-build-isolation", "--no-deps", "--force-reinstall",
+                        f"--config-settings=build-dir={build_dir}", *([WERROR] if werror else []),
+                        *settings, ".", env=env)
 
 
 def tool_python(session, version):
@@ -425,15 +437,17 @@ def aarch64(session):
         session.run("ctest", "--test-dir", "build/native/aarch64", "--output-on-failure",
                     external=True)
     # The x86-64 side of the comparison: the module built here, natively.
-    build_module(session, "build/aarch64/{wheel_tag}")
+    build_module(session)
     ours = work / "x86_64-results.json"
     session.run("python", "tests/python/portable_results.py", "write", str(ours))
     # test: the parse, hash, pickle and copy tests of three files (the three
     # files whole take minutes more under emulation); --full: the suite on
     # two versions, but for what checks the stub, the sdist and the scripts
-    # with tools not installed there and the tests too slow emulated.
+    # with tools not installed there and the tests too slow emulated. Both
+    # check the answers of x86-64 in the same run (test_portable_results.py).
     selection = ["tests/python/test_module.py", "tests/python/test_fragment.py",
-                 "tests/python/test_template.py", "-k", "parse or hash or pickle or copy"]
+                 "tests/python/test_template.py", "tests/python/test_portable_results.py",
+                 "-k", "parse or hash or pickle or copy"]
     for version in (["3.13", NEWEST] if full else [NEWEST]):
         wheel, glibc = checked_wheel(session, version, "aarch64", work)
         print(f"CPython {version} aarch64: {Path(wheel).name} (newest glibc symbol: {glibc})")
@@ -442,22 +456,21 @@ def aarch64(session):
         install_for_target(session, emulated_env(session, root, version, venv,
                                                  "-r", "requirements-test.txt"), version, wheel)
         python = [*emulated(root), str(venv / "bin/python")]
+        theirs = work / f"aarch64-{version}-results.json"
+        session.run(*python, "tests/python/portable_results.py", "write", str(theirs),
+                    external=True)
         # Child interpreters of the tests start under the emulator too.
-        env = {"FRASOLET_TEST_EMULATOR": shlex.join(emulated(root))}
+        env = {"FRASOLET_TEST_EMULATOR": shlex.join(emulated(root)),
+               "FRASOLET_OTHER_ARCH_RESULTS": str(ours)}
         session.run(*python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-m",
                     "not packaging and not slow_under_emulation and not needs_native_interpreter",
                     "--ignore=tests/python/test_typing.py",
                     "--ignore=tests/python/test_packaging.py",
                     "--ignore=tests/python/test_examples.py", *([] if full else selection),
                     env=env, external=True)
-        # Each side checks the other's answers for the same corpus.
-        theirs = work / f"aarch64-{version}-results.json"
-        session.run(*python, "tests/python/portable_results.py", "write", str(theirs),
-                    external=True)
-        check = ["-m", "pytest", "-q", "-p", "no:cacheprovider",
-                 "tests/python/test_portable_results.py"]
-        session.run(*python, *check, env={"FRASOLET_OTHER_ARCH_RESULTS": str(ours)}, external=True)
-        session.run("python", *check, env={"FRASOLET_OTHER_ARCH_RESULTS": str(theirs)})
+        session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                    "tests/python/test_portable_results.py",
+                    env={"FRASOLET_OTHER_ARCH_RESULTS": str(theirs)})
 
 
 # ---- documentation -------------------------------------------------------------------
@@ -479,7 +492,7 @@ def docs(session):
     """The documentation site into build/docs/html, warnings as errors, chart redrawn."""
     install(session, "requirements-docs.txt", "requirements-build.txt")
     # autodoc reads the module's docstrings.
-    build_module(session, "build/docs-module/{wheel_tag}")
+    build_module(session)
     draw_chart(session)
     shutil.rmtree(ROOT / "build/docs", ignore_errors=True)
     session.run("python", "-m", "sphinx", "-W", "--keep-going", "-q", "-b", "html", "-c", "docs",
