@@ -16,6 +16,7 @@ import hashlib
 import logging
 import os
 import re
+import resource
 import shlex
 import shutil
 import subprocess
@@ -118,9 +119,12 @@ def build_module(session, build_dir="build/{wheel_tag}", *settings, werror=True,
 
 
 def tool_python(session, version):
-    """The interpreter X.Y, provided by scripts/run.sh where need be."""
-    return session.run("bash", "scripts/run.sh", "python", version, silent=True,
-                       external=True).strip().splitlines()[-1]
+    """The interpreter X.Y (build/python/bin's), provided by scripts/run.sh
+    where need be."""
+    link = ROOT / f"build/python/bin/python{version}"
+    if not link.exists():
+        session.run("bash", "scripts/run.sh", "python", version, silent=True, external=True)
+    return str(link.resolve())
 
 
 def cmake_build(session, build_dir, *options, target_args=()):
@@ -527,10 +531,12 @@ def closing_line(log):
 def run_steps(session, name, steps, suites):
     """Runs STEPS ((title, nox arguments, log name) each) as nox processes,
     as many at once as there are cores, longest first; prints a line for
-    each as it ends (a failed one's whole log after it), then the result
+    each as it ends, with its time and the processor time it took, whatever
+    else ran beside it (a failed one's whole log after it), then the result
     and pytest's closing lines, a failed suite's last."""
     LOGS.mkdir(parents=True, exist_ok=True)
     slots, started, pending, running, failed = int(JOBS), time.monotonic(), list(steps), [], []
+    cpu = total_cpu = 0.0
     print(f"{name}: {len(steps)} steps, {slots} at a time; the whole output of each is in its "
           "log under build/logs", flush=True)
     while pending or running:
@@ -543,12 +549,18 @@ def run_steps(session, name, steps, suites):
                 cwd=ROOT)
             running.append((title, log, process, time.monotonic()))
         time.sleep(0.5)
-        for step in [step for step in running if step[2].poll() is not None]:
+        for step in running[:]:
+            if step[2].poll() is None:
+                continue
             running.remove(step)
             title, log, process, began = step
+            # Reaped alone, so the children's time grew by this step's alone.
+            usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+            spent, cpu = usage.ru_utime + usage.ru_stime - cpu, usage.ru_utime + usage.ru_stime
+            total_cpu += spent
             result = "ok" if process.returncode == 0 else "FAILED"
-            print(f"{title:<36} {result:<6} {time.monotonic() - began:5.0f} s   build/logs/{log}",
-                  flush=True)
+            print(f"{title:<36} {result:<6} {time.monotonic() - began:5.0f} s {spent:6.0f} s cpu   "
+                  f"build/logs/{log}", flush=True)
             if process.returncode:
                 failed.append(title)
                 print(f"---- {title} failed (exit {process.returncode}); "
@@ -557,8 +569,8 @@ def run_steps(session, name, steps, suites):
                 print(f"---- end of build/logs/{log}", flush=True)
     result = f"FAILED: {'; '.join(failed)}" if failed else "passed"
     load = " ".join(f"{value:.1f}" for value in os.getloadavg())
-    print(f"\n{name}: {result} in {time.monotonic() - started:.0f} s (load average {load}); "
-          "logs in build/logs")
+    print(f"\n{name}: {result} in {time.monotonic() - started:.0f} s, {total_cpu:.0f} s of "
+          f"processor time (load average {load}); logs in build/logs")
     lines = [(f"pytest, CPython {version}:", closing_line(LOGS / f"pytest-py{version}.log"))
              for version in suites]
     lines.sort(key=lambda pair: bool(re.search(r"failed|error|no closing", pair[1])))

@@ -104,7 +104,7 @@ find_python() {
         [ -n "$prefix" ] && [ -x "$prefix/bin/python$want" ] && found="$prefix/bin/python$want"
     fi
     if [ -z "$found" ] && command -v "python$want" >/dev/null 2>&1 && "python$want" -c pass 2>/dev/null; then
-        found=$("python$want" -c 'import sys; print(sys.executable)')
+        found=$("python$want" -c 'import os, sys; print(os.path.realpath(sys._base_executable))')
     fi
     if [ -z "$found" ]; then
         # In a subshell with `set -e` in force, not as an `if` condition.
