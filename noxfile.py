@@ -104,10 +104,9 @@ def install(session, *names, target=None):
 
 def build_module(session, build_dir="build/{wheel_tag}", *settings, werror=True, env=None):
     """Builds the module from the tree into the session's environment, keeping
-    the build in BUILD_DIR for the next time. The sessions of one interpreter
-    that build alike (the suite, the documentation, the x86-64 side of the
-    aarch64 check) share build/{wheel_tag}, one at a time: whichever comes
-    second finds the objects up to date."""
+    the build in BUILD_DIR for the next time: a directory of the session's
+    own (an environment of another session rebuilds everything there), but
+    two runs of a session at once build one after the other."""
     locks = ROOT / "build/locks"
     locks.mkdir(parents=True, exist_ok=True)
     name = re.sub(r"\W", "-", f"{build_dir}-{session.python}-{werror}-{settings}")
@@ -275,7 +274,7 @@ def tests(session):
 def integrations(session):
     """Every pipeline recipe against its real engine, Ray and PyTorch included."""
     install(session, "requirements-integrations.txt")
-    build_module(session)
+    build_module(session, "build/integrations/{wheel_tag}")
     session.run("python", "-m", "pytest", "-q", "-rs", "tests/python/test_pipelines.py",
                 *session.posargs)
 
@@ -441,7 +440,7 @@ def aarch64(session):
         session.run("ctest", "--test-dir", "build/native/aarch64", "--output-on-failure",
                     external=True)
     # The x86-64 side of the comparison: the module built here, natively.
-    build_module(session)
+    build_module(session, "build/aarch64/{wheel_tag}")
     ours = work / "x86_64-results.json"
     session.run("python", "tests/python/portable_results.py", "write", str(ours))
     # test: the parse, hash, pickle and copy tests of three files (the three
@@ -496,7 +495,7 @@ def docs(session):
     """The documentation site into build/docs/html, warnings as errors, chart redrawn."""
     install(session, "requirements-docs.txt", "requirements-build.txt")
     # autodoc reads the module's docstrings.
-    build_module(session)
+    build_module(session, "build/docs-module/{wheel_tag}")
     draw_chart(session)
     shutil.rmtree(ROOT / "build/docs", ignore_errors=True)
     session.run("python", "-m", "sphinx", "-W", "--keep-going", "-q", "-b", "html", "-c", "docs",
