@@ -532,15 +532,19 @@ def closing_line(log):
 
 def run_steps(session, name, steps, suites):
     """Runs STEPS ((title, nox arguments, log name) each) as nox processes,
-    as many at once as there are cores, longest first; prints a line for
+    one more at once than there are cores, in order. The first, the long
+    emulated one, which runs on one core, goes first and ahead of the others
+    (they run at a lower priority), so that it ends early while the rest
+    fill every core. Prints a line for
     each as it ends, with its time and the processor time it took, whatever
     else ran beside it (a failed one's whole log after it), then the result
     and pytest's closing lines, a failed suite's last."""
     LOGS.mkdir(parents=True, exist_ok=True)
-    slots, started, pending, running, failed = int(JOBS), time.monotonic(), list(steps), [], []
+    slots, started, pending, running, failed = int(JOBS) + 1, time.monotonic(), list(steps), [], []
     cpu = total_cpu = 0.0
     print(f"{name}: {len(steps)} steps, {slots} at a time; the whole output of each is in its "
           "log under build/logs", flush=True)
+    first = steps[0][0]
     while pending or running:
         while pending and len(running) < slots:
             title, arguments, log = pending.pop(0)
@@ -548,7 +552,7 @@ def run_steps(session, name, steps, suites):
                 [sys.executable, "-m", "nox", "--noxfile", str(ROOT / "noxfile.py"), "-s",
                  *arguments],
                 stdout=(LOGS / log).open("w"), stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                cwd=ROOT)
+                cwd=ROOT, preexec_fn=None if title == first else lambda: os.nice(5))
             running.append((title, log, process, time.monotonic()))
         time.sleep(0.5)
         for step in running[:]:
@@ -588,8 +592,8 @@ def test_steps(matrix, pytest_arguments):
     suites = os.environ.get("TEST_PYTHON_VERSIONS", default).split()
     wheels = os.environ.get("WHEEL_PYTHON_VERSIONS", f"{REFERENCE} {NEWEST}").split()
     fuzz, atheris = os.environ.get("FUZZ_SECONDS", "15"), os.environ.get("ATHERIS_SECONDS", "20")
-    # The emulated step runs on one core for minutes: it starts first, and
-    # the others share the second core (the suites spread over both).
+    # The emulated step runs on one core for minutes: it starts first and
+    # keeps its core; the others share the rest (the suites spread over all).
     steps = [("aarch64 under emulation", ["aarch64", "--", *(["--full"] if matrix else [])],
               "aarch64.log")]
     steps += [(f"Python suite, CPython {version}", [f"tests-{version}", "--", *pytest_arguments],

@@ -14,7 +14,7 @@ usage() {
 usage: bash scripts/run.sh COMMAND [ARGS]   (each prepares the machine, then runs nox)
 
   demo            build and install the module, run examples/quickstart.py
-  test [ARGS]     every check, two steps at a time, one line each (ARGS go to pytest)
+  test [ARGS]     every check, side by side, one line each (ARGS go to pytest)
   matrix [ARGS]   the same, with the suite on CPython 3.10 to 3.15 and aarch64 whole
   setup           .nox/tests-3-10 with the module built from the tree
   fuzz [S] | docs | chart | integrations | wheels [--arch aarch64] [X.Y...]
