@@ -22,7 +22,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT"
 
 PYTHON_VERSION=${PYTHON_VERSION:-3.10}
-PYTHON="$ROOT/.venv/py$PYTHON_VERSION/bin/python"
+PYTHON="$ROOT/.nox/tests-${PYTHON_VERSION//./-}/bin/python"
 
 callgrind=1
 run_args=()

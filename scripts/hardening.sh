@@ -27,7 +27,8 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT"
 
 PYTHON_VERSION=${PYTHON_VERSION:-3.10}
-VENV="$ROOT/.venv/py$PYTHON_VERSION"
+# The development environment of that interpreter (nox -s tests-X.Y).
+VENV="$ROOT/.nox/tests-${PYTHON_VERSION//./-}"
 PYTHON="$VENV/bin/python"
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
