@@ -39,7 +39,6 @@ private:
     List<std::string_view> overflow_;  // all entries, once there are more
 };
 
-
 // Room for the unescaped text of a parse: made once, at the first escape, as
 // large as the rest of the input, since no later text region is longer.
 class UnescapeBuffer {
