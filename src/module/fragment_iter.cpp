@@ -43,9 +43,8 @@ PyObject* iterator_next(PyObject* self) {
         IteratorObject& instance = checked_self<IteratorRecord>(self, kSpec);
         // The iterator class has no subclasses. It has no module only inside
         // a collected cycle, and then says so as the interpreter's lookup does.
-        PyObject* module = exact_class_module(Py_TYPE(self));
-        if (module == nullptr) throw_message(PyExc_SystemError, "type has no associated module");
-        state = &state_of_module(module);
+        state = state_of_exact_class(Py_TYPE(self));
+        if (state == nullptr) throw_message(PyExc_SystemError, "type has no associated module");
         const RecordRef* next;
         {
             ExclusiveBorrow borrow(instance.borrow_flag);
@@ -74,8 +73,7 @@ PyObject* iterator_next(PyObject* self) {
 // emptied (and while the collector has not cleared the class).
 void release_iterator(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
-    PyObject* module = exact_class_module(type);
-    ModuleState* state = module != nullptr ? &state_of_module(module) : nullptr;
+    ModuleState* state = state_of_exact_class(type);
     const bool kept = state != nullptr && state->iterator_class == type;
     release_exact_instance<IteratorRecord>(object, kept ? &state->iterator_blocks : nullptr);
 }

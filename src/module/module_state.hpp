@@ -49,4 +49,12 @@ inline ModuleState& state_of_class(PyTypeObject* type) {
     return state_of_module(module_of_class(type));
 }
 
+// The state of the module that made `type`, a class of this module itself
+// (not a subclass), read without a lookup: null once the collector has
+// cleared the class. Raises nothing, so deallocs can call it.
+inline ModuleState* state_of_exact_class(PyTypeObject* type) noexcept {
+    PyObject* module = binding::exact_class_module(type);
+    return module != nullptr ? &state_of_module(module) : nullptr;
+}
+
 }  // namespace frasolet

@@ -184,11 +184,9 @@ BlockCache* cache_for(PyObject* object) noexcept {
     // the class derives from object directly.
     PyTypeObject* type = Py_TYPE(object);
     if (type->tp_base != &PyBaseObject_Type) return nullptr;
-    PyObject* module = exact_class_module(type);
-    if (module == nullptr) return nullptr;
-    ModuleState& state = state_of_module(module);
+    ModuleState* state = state_of_exact_class(type);
     // Null once the state is cleared: nothing is kept after it was emptied.
-    return state.fragment_class == type ? &state.fragment_blocks : nullptr;
+    return state != nullptr && state->fragment_class == type ? &state->fragment_blocks : nullptr;
 }
 
 void release_fragment(PyObject* object) {
